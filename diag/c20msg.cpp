@@ -1,0 +1,1 @@
+#include "diag/c20msg.h"

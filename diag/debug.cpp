@@ -1,0 +1,1 @@
+#include "diag/debug.h"

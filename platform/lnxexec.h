@@ -1,0 +1,23 @@
+// Message pump for the tool's CAPI application and its start/stop controls.
+#pragma once
+#include <capiutils.h>
+
+// The one decoded-message record, overwritten by every received message.
+extern _cmsg cmsg;
+
+// Runs the pump for applid: in the calling thread when config.background is
+// set (returns the pump's result), else in a new thread (returns the
+// thread-creation result at once).
+int start_exec(unsigned applid);
+// Asks the pump to stop after the current wait or message. Returns 1.
+int stop_exec();
+// Background start: with config.background set, forks; the parent writes the
+// child's pid to the pid file and returns 1, the child returns 0. A failed
+// fork returns its negative result. Without background, only sets rawmode.
+int init_exec();
+// Puts standard input into single-key mode (no echo, no signals, VMIN 1).
+void rawmode();
+// Flushes standard output and restores the terminal settings saved by rawmode.
+int cookmode();
+// Waits for one character on standard input; returns 0.
+int main_loop();

@@ -1,0 +1,1 @@
+#include "update/cordix.h"

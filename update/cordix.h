@@ -1,0 +1,48 @@
+// The update engine: configuration, state machine and manufacturer records.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <capiutils.h>
+#include "cmdline/cmd.h"
+
+struct Config {
+  int32_t help;        // options "?" and "hilfe"
+  int32_t background;  // pump runs in the calling thread when set
+  char *file;          // option "f": firmware path
+  uint32_t controller; // option "c": CAPI controller of every request
+  int32_t get_version; // option "g": version query instead of update
+};
+
+extern Config config;
+extern OptionEntry table[];
+extern FILE *InputFile;
+extern unsigned ApplID;
+extern unsigned char buf[64];
+extern unsigned char DectVersion[4];
+extern int32_t RealDectVersion;
+
+// Protocol states.
+enum : unsigned {
+  ST_IDLE = 0,
+  ST_DO_UPDATE = 1,
+  ST_START_REQ = 2,
+  ST_DATA = 3,
+  ST_ENDT_REQ = 4,
+  ST_TERMINATE = 5,
+  ST_GET_VERSION = 6,
+  ST_VERSION_REQ = 7,
+};
+
+// Sets / reads the protocol state (the run sequence sets the first one).
+void set_state(unsigned s);
+unsigned get_state();
+
+// Handles one decoded message, or sends the opening request when msg is null.
+// 0 handled or ignored; 1 too-short indication; 2 error confirmation;
+// otherwise the CAPI error of a failed MANUFACTURER_REQ.
+int state_machine(_cmsg *msg);
+// Reads up to 1024 bytes from f (or from config.file when f is null) into a
+// data-chunk record of at least 1032 bytes; returns the byte count.
+unsigned get_next_data(FILE *f, unsigned char *record);
+// Current message number, then increments it (16-bit, wraps).
+uint16_t next_msgnumber();
