@@ -1,1 +1,178 @@
+// Message pump for the tool's CAPI application, its start and stop
+// controls, a background start with a pid file and single-key terminal mode.
 #include "platform/lnxexec.h"
+
+#include <pthread.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include <capi20.h>
+
+#include "update/cordix.h"
+
+_cmsg cmsg;
+
+namespace {
+
+constexpr unsigned kQueueEmpty = 0x1104;
+constexpr unsigned kQueueOverflow = 0x1105;
+// A wait that keeps reporting a message while the queue stays empty means the
+// connection to the controller is gone (libcapi20's remote driver does so
+// once its socket has been closed); a single empty wake-up is harmless.
+constexpr unsigned kLostAfter = 1000;
+constexpr unsigned kManuDataAt = 24;  // after header, controller, id, class, function
+const char kPidFile[] = "/var/run/mtrail.pid";
+
+std::atomic<int> thread_exit{0};
+pthread_t thread;
+bool thread_started;
+int thread_result;
+termios term_orig, term_vi;
+
+unsigned get16(const unsigned char *p) { return p[0] | p[1] << 8; }
+
+// Fills only the header fields of out from msg.
+void decode_header(unsigned char *msg, unsigned len, _cmsg *out) {
+  memset(out, 0, sizeof *out);
+  out->ApplId = get16(msg + 2);
+  out->Command = msg[4];
+  out->Subcommand = msg[5];
+  out->Messagenumber = get16(msg + 6);
+  if (len >= 12) memcpy(&out->adr.adrController, msg + 8, 4);
+  out->m = msg;
+  out->l = len;
+}
+
+bool is_manufacturer(const unsigned char *msg) {
+  return msg[4] == CAPI_MANUFACTURER && msg[5] >= CAPI_REQ && msg[5] <= CAPI_RESP;
+}
+
+// Decodes one received message and hands it to the state machine.
+int handle_message(unsigned char *msg) {
+  if (decode_message(msg, get16(msg), &cmsg) != 0) {
+    printf("capi20_get_message: malformed message ignored\n");
+    return 0;
+  }
+  int r = state_machine(&cmsg);
+  if (r != 0) printf("Fehler(0x%04x) in der Statemachine\n", r);
+  return r;
+}
+
+// The pump: waits for messages of applid and feeds them to the state
+// machine until a stop is requested, the state machine fails or CAPI
+// reports an error.
+int capi_thread(unsigned applid) {
+  unsigned empty = 0;
+  for (;;) {
+    if (capi20_waitformessage(applid, nullptr) != 0) return 0;
+    if (thread_exit) return 0;
+    unsigned char *msg = nullptr;
+    unsigned e = capi20_get_message(applid, &msg);
+    if (e == 0) {
+      empty = 0;
+      int r = handle_message(msg);
+      if (r != 0) return r;
+    } else if (e == kQueueEmpty) {
+      if (++empty >= kLostAfter) {
+        printf("capi20_get_message: controller lost (queue empty after %u wake-ups)\n",
+               empty);
+        return 0;
+      }
+    } else {
+      printf("capi20_get_message: error 0x%04X\n", e);
+      if (e == kQueueOverflow) printf("capi queue overflow\n");
+      return 0;
+    }
+    if (thread_exit) return 0;
+  }
+}
+
+void *pump_thread(void *arg) {
+  thread_result = capi_thread(static_cast<unsigned>(reinterpret_cast<uintptr_t>(arg)));
+  return nullptr;
+}
+
+// Writes pid to the pid file; a file that cannot be created is reported.
+void write_pid_file(pid_t pid) {
+  FILE *f = fopen(kPidFile, "w");
+  if (!f) {
+    printf("%s: %s\n", kPidFile, strerror(errno));
+    return;
+  }
+  fprintf(f, "%u", static_cast<unsigned>(pid));
+  fclose(f);
+}
+
+}  // namespace
+
+int decode_message(unsigned char *msg, unsigned avail, _cmsg *out) {
+  if (avail < 8) return 1;
+  unsigned len = get16(msg);
+  if (len < 8 || len > avail) return 1;
+  bool whole = is_manufacturer(msg) && len > kManuDataAt &&
+               (msg[kManuDataAt] != 0xFF || len >= kManuDataAt + 3);
+  if (!whole) {
+    decode_header(msg, len, out);
+    return 0;
+  }
+  capi_message2cmsg(out, msg);
+  return 0;
+}
+
+int start_exec(unsigned applid) {
+  if (config.background) return capi_thread(applid);
+  int r = pthread_create(&thread, nullptr, pump_thread,
+                         reinterpret_cast<void *>(static_cast<uintptr_t>(applid)));
+  thread_started = (r == 0);
+  return r;
+}
+
+int wait_exec() {
+  if (!thread_started) return 0;
+  pthread_join(thread, nullptr);
+  thread_started = false;
+  return thread_result;
+}
+
+int stop_exec() {
+  thread_exit = 1;
+  return 1;
+}
+
+int init_exec() {
+  if (!config.background) {
+    rawmode();
+    return 0;
+  }
+  fflush(stdout);  // the child must not print the parent's buffered lines again
+  pid_t pid = fork();
+  if (pid < 0) return pid;
+  if (pid == 0) return 0;
+  rawmode();
+  write_pid_file(pid);
+  return 1;
+}
+
+void rawmode() {
+  tcgetattr(STDIN_FILENO, &term_orig);
+  term_vi = term_orig;
+  term_vi.c_lflag &= ~(ISIG | ICANON | ECHO);
+  term_vi.c_cc[VMIN] = 1;
+  tcsetattr(STDIN_FILENO, TCSANOW, &term_vi);
+}
+
+int cookmode() {
+  fflush(stdout);
+  return tcsetattr(STDIN_FILENO, TCSANOW, &term_orig);
+}
+
+int main_loop() {
+  getchar();
+  return 0;
+}

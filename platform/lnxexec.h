@@ -9,8 +9,17 @@ extern _cmsg cmsg;
 // set (returns the pump's result), else in a new thread (returns the
 // thread-creation result at once).
 int start_exec(unsigned applid);
+// Waits for a pump started in its own thread to end; returns its result
+// (0 when no thread was started).
+int wait_exec();
 // Asks the pump to stop after the current wait or message. Returns 1.
 int stop_exec();
+// Decodes the CAPI message at msg, of which avail bytes are readable, into
+// out. Manufacturer messages are decoded in full once their fixed parameters
+// and the prefix of their data struct lie inside the message; any other
+// message gets its header only (the update protocol ignores it). Returns 0,
+// or 1 for a message shorter than its header or longer than avail.
+int decode_message(unsigned char *msg, unsigned avail, _cmsg *out);
 // Background start: with config.background set, forks; the parent writes the
 // child's pid to the pid file and returns 1, the child returns 0. A failed
 // fork returns its negative result. Without background, only sets rawmode.

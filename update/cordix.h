@@ -37,9 +37,13 @@ enum : unsigned {
 void set_state(unsigned s);
 unsigned get_state();
 
+// 1 once the protocol reached its end: the end indication of an update, or
+// the version indication of a version query; 0 otherwise.
+int protocol_finished();
+
 // Handles one decoded message, or sends the opening request when msg is null.
 // 0 handled or ignored; 1 too-short indication; 2 error confirmation;
-// otherwise the CAPI error of a failed MANUFACTURER_REQ.
+// 3 firmware read error; otherwise the CAPI error of a failed MANUFACTURER_REQ.
 int state_machine(_cmsg *msg);
 // Reads up to 1024 bytes from f (or from config.file when f is null) into a
 // data-chunk record of at least 1032 bytes; returns the byte count.

@@ -1,1 +1,165 @@
-int main() { return 0; }
+// cordix: updates the firmware of the DECT module behind a CAPI 2.0
+// controller, or asks the module for its version.
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include "cmdline/cmd.h"
+#include "platform/lnxcapi.h"
+#include "platform/lnxexec.h"
+#include "platform/lnxtime.h"
+#include "update/cordix.h"
+
+namespace {
+
+const char kBanner[] = "cordix 0.1  (c) 2026 the cordix developers";
+const char kRule[] =
+    "-------------------------------------------------------------------------------";
+constexpr size_t kLineSize = 272;
+constexpr unsigned kProfileNoCapi = 0x1009;
+
+// Exit statuses of a run.
+enum {
+  EXIT_OK = 0,
+  EXIT_OPTIONS = 1,
+  EXIT_FILE = 3,
+  EXIT_NO_CAPI = 4,
+  EXIT_PROFILE = 5,
+  EXIT_REGISTER_ALL = 6,
+  EXIT_REGISTER = 7,
+  EXIT_INCOMPLETE = 8,
+  EXIT_RELEASE = 12,
+};
+
+char line[kLineSize];
+int IsXOL;
+
+// Joins the arguments after the program name, each followed by one blank.
+// A line that does not fit is refused whole: a cut could name another file.
+int join_arguments(int argc, char **argv) {
+  size_t used = 0;
+  for (int i = 1; i < argc; i++) {
+    size_t n = strlen(argv[i]);
+    if (used + n + 1 >= kLineSize) {
+      printf("command line too long (at most %zu bytes)\n", kLineSize - 1);
+      return EXIT_OPTIONS;
+    }
+    memcpy(line + used, argv[i], n);
+    line[used + n] = ' ';
+    used += n + 1;
+  }
+  line[used] = '\0';
+  return EXIT_OK;
+}
+
+int read_options() {
+  memset(&config, 0, sizeof config);
+  InitCmdline(line);
+  return Interpret(table, nullptr, nullptr) != 0 ? EXIT_OPTIONS : EXIT_OK;
+}
+
+void apply_defaults() {
+  static char default_file[] = "cordix.bin";
+  if (config.controller == 0) config.controller = 1;
+  if (!config.file) config.file = default_file;
+}
+
+int open_firmware() {
+  InputFile = fopen(config.file, "rb");
+  if (InputFile) return EXIT_OK;
+  printf("Datei \"%s\" konnte nicht ge\xf6" "ffnet werden\n", config.file);
+  return EXIT_FILE;
+}
+
+int check_capi() {
+  if (!capi_is_installed()) return EXIT_NO_CAPI;
+  if (capi_get_profile(0, buf) == kProfileNoCapi) {
+    printf("CAPI nicht gefunden\n");
+    return EXIT_PROFILE;
+  }
+  return EXIT_OK;
+}
+
+void print_header() {
+  char date[16], clock[16];
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  strftime(date, sizeof date, "%d %b %Y", &local);
+  strftime(clock, sizeof clock, "%H:%M:%S", &local);
+  printf("%s\n%s     %s - %s\n", kRule, kBanner, date, clock);
+  memset(buf, 0, sizeof buf);
+  capi_get_manufacturer(buf);
+  buf[sizeof buf - 1] = '\0';
+  IsXOL = strstr(reinterpret_cast<char *>(buf), "XOL") != nullptr;
+  capi_get_version(buf);
+  print_version(IsXOL, buf);
+  printf("\n%s\n", kRule);
+}
+
+int register_application() {
+  unsigned error = 0;
+  ApplID = capi_register(8192, 1, 2, 128, &error);
+  if (ApplID == 0 && error == 0xFFFFFFFFu) return EXIT_REGISTER_ALL;
+  printf("ApplID: 0x%04x\n", ApplID);
+  if (ApplID != 0) return EXIT_OK;
+  printf("\ncapi_register: error 0x%04X\n", error);
+  return EXIT_REGISTER;
+}
+
+// Sends the opening request and runs the pump in this thread until the
+// protocol ends. A failed opening request leaves nothing to wait for.
+void run_protocol() {
+  set_state(config.get_version ? ST_GET_VERSION : ST_DO_UPDATE);
+  state_machine(nullptr);
+  if (get_state() == ST_TERMINATE) return;
+  config.background = 1;
+  start_exec(ApplID);
+}
+
+void close_firmware() {
+  if (InputFile) fclose(InputFile);
+  InputFile = nullptr;
+  stop_exec();
+}
+
+int release_application() {
+  unsigned r = capi_release(ApplID);
+  if (r == 0) return EXIT_OK;
+  printf("\ncapi_release: error %04X\n", r);
+  return EXIT_RELEASE;
+}
+
+// Version mode: the version bytes; update mode: 0, or 8 when the module
+// never confirmed the end of the update.
+int final_status() {
+  if (config.get_version)
+    return DectVersion[0] | DectVersion[1] << 8 | DectVersion[2] << 16 | DectVersion[3] << 24;
+  if (protocol_finished()) return EXIT_OK;
+  printf("update did not complete\n");
+  return EXIT_INCOMPLETE;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // A controller that closed its connection must fail a send, not end the run.
+  signal(SIGPIPE, SIG_IGN);
+  int rc = join_arguments(argc, argv);
+  if (rc) return rc;
+  set_zero_time();
+  if ((rc = read_options())) return rc;
+  if (config.help) {
+    printf("Blafasel Hilfe\n\n");
+    return EXIT_OK;
+  }
+  apply_defaults();
+  if (!config.get_version && (rc = open_firmware())) return rc;
+  if ((rc = check_capi())) return rc;
+  print_header();
+  if ((rc = register_application())) return rc;
+  run_protocol();
+  close_firmware();
+  if ((rc = release_application())) return rc;
+  return final_status();
+}
