@@ -1,0 +1,100 @@
+# Manual pages and Debian packages.
+#
+#   cmake --install BUILD [--prefix P]   bin/cordix, bin/dectsim, share/man/man1/*.1.gz
+#   cpack -G DEB --config BUILD/CPackConfig.cmake
+#
+# Two packages, one per install component:
+#   cordix      bin/cordix and cordix(1); runtime dependencies from dpkg-shlibdeps
+#               (libcapi20's runtime package among them)
+#   cordix-sim  bin/dectsim and dectsim(1), the controller and module simulator
+#
+# Install rules of the programs name their component (COMPONENT cordix and
+# COMPONENT cordix-sim). A rule without a component lands in "Unspecified";
+# that one is packaged with cordix so nothing installed is left out.
+
+set(CORDIX_MAN_PAGES cordix dectsim)
+set(CORDIX_MAN_COMPONENT_cordix cordix)
+set(CORDIX_MAN_COMPONENT_dectsim cordix-sim)
+
+# Debian ships manual pages compressed; -n keeps the archive free of a time
+# stamp so repeated builds give the same bytes.
+find_program(CORDIX_GZIP gzip REQUIRED)
+set(_cordix_man_out)
+foreach(page IN LISTS CORDIX_MAN_PAGES)
+  set(src ${PROJECT_SOURCE_DIR}/man/${page}.1)
+  set(gz ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND ${CORDIX_GZIP} -9nc ${src} > ${gz}
+    DEPENDS ${src}
+    COMMENT "Compressing manual page ${page}(1)"
+    VERBATIM)
+  list(APPEND _cordix_man_out ${gz})
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          COMPONENT ${CORDIX_MAN_COMPONENT_${page}})
+endforeach()
+add_custom_target(manpages ALL DEPENDS ${_cordix_man_out})
+
+set(CPACK_PACKAGE_NAME cordix)
+set(CPACK_PACKAGE_VENDOR "cordix developers")
+set(CPACK_PACKAGE_CONTACT "cordix developers <cordix@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_GENERATOR DEB)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+# The Debian architecture of the target: dpkg's own for a native build, the
+# one that belongs to the cross toolchain's triplet otherwise.
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE _cordix_deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE
+                  ERROR_QUIET)
+  if(_cordix_deb_arch)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_cordix_deb_arch})
+  endif()
+endif()
+
+# Components as the install rules named them; "Unspecified" joins cordix.
+get_cmake_property(_cordix_components COMPONENTS)
+set(_cordix_main_components cordix)
+if("Unspecified" IN_LIST _cordix_components)
+  list(APPEND _cordix_main_components Unspecified)
+endif()
+set(CPACK_COMPONENTS_ALL ${_cordix_main_components} cordix-sim)
+
+# Per-package settings, one package per component group.
+set(CPACK_DEBIAN_TOOL_PACKAGE_NAME cordix)
+set(CPACK_DEBIAN_TOOL_PACKAGE_SHLIBDEPS ON)
+# First line: the summary; CPack indents the body lines.
+set(CPACK_DEBIAN_TOOL_DESCRIPTION
+"firmware update and version query for DECT modules on CAPI 2.0
+cordix streams a firmware image to a DECT radio module behind a CAPI 2.0
+(ISDN) controller through manufacturer-specific CAPI messages, or asks the
+module for its version and returns it as the exit status.")
+set(CPACK_DEBIAN_SIM_PACKAGE_NAME cordix-sim)
+set(CPACK_DEBIAN_SIM_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_SIM_DESCRIPTION
+"simulated CAPI controller and DECT module for cordix
+dectsim listens on loopback, speaks the remote-CAPI protocol of libcapi20
+and plays a controller with a DECT module behind it, so that cordix and
+update scripts can be run and rehearsed without hardware. It checks every
+request, reassembles the received firmware and can inject faults.")
+
+include(CPack)
+
+cpack_add_component_group(tool DISPLAY_NAME "cordix"
+  DESCRIPTION "the firmware update tool")
+cpack_add_component_group(sim DISPLAY_NAME "dectsim"
+  DESCRIPTION "the controller and DECT module simulator")
+foreach(comp IN LISTS _cordix_main_components)
+  cpack_add_component(${comp} GROUP tool)
+endforeach()
+cpack_add_component(cordix-sim GROUP sim)
