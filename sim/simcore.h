@@ -1,0 +1,96 @@
+// dectsim: a stand-in CAPI controller with a DECT module behind it.
+// Shared types of the simulator's modules: options, the module's view of
+// one application session, and the frames it answers with.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Injected failures, each at one request number of the application connection.
+enum SimFaultKind {
+  FAULT_CONF_CLASS = 1,   // confirmation with Class value, no indication
+  FAULT_CLOSE,            // close the connection on receipt, send nothing
+  FAULT_SILENT,           // send nothing for this and every later request
+  FAULT_SHORT_IND,        // indication ManuData shorter than 3 bytes
+  FAULT_BAD_CODE,         // indication with code value instead of the expected one
+  FAULT_EXTRA_FUNCTION,   // an extra indication with Function 14 first
+  FAULT_EXTRA_CLASS,      // an extra indication with Class 1 first
+  FAULT_VERSION_SHORT,    // inner struct holding only 2 bytes
+  FAULT_VERSION_OVERLONG, // inner struct claiming more than the outer holds
+  FAULT_NO_IND,           // confirmation only
+};
+
+struct SimFault {
+  int kind;
+  unsigned at;     // 1-based request number
+  unsigned value;  // Class for conf-class, code for bad-code
+};
+
+struct SimOptions {
+  int port = 0;
+  std::string port_file, firmware_out, json, trace;
+  bool once = false;
+  unsigned idle_exit = 0;
+  std::string manufacturer = "XOL DECT module simulator";
+  unsigned capi_version[2] = {2, 0};
+  unsigned manu_version[2] = {52, 21};
+  std::string serial = "1234567";
+  unsigned profile_error = 0;
+  unsigned register_error = 0;
+  uint8_t version_bytes[3] = {0x12, 0x34, 0x56};
+  std::vector<SimFault> faults;
+  unsigned delay_ms = 0;
+  int verbosity = 1;  // 0 quiet, 1 normal, 2 one line per frame
+};
+
+// Parses the command line. 0: run; 1: help printed, exit 0; 2: bad options.
+int sim_parse_options(int argc, char **argv, SimOptions *opt);
+
+// What the module saw on one application connection.
+struct SimSession {
+  unsigned requests = 0, start_requests = 0, data_chunks = 0, end_requests = 0;
+  unsigned version_requests = 0, faults_injected = 0;
+  long controller = -1;
+  long appl_id = -1;
+  bool started = false, ended = false, complete = false, silent = false;
+  bool ind_pending = false;  // a real indication is scheduled but not sent yet
+  unsigned ind_number = 0;   // message number of the last indication sent
+  std::vector<std::string> violations;
+  std::string firmware;
+  std::string closed_by;
+};
+
+// One answer frame body (a CAPI message) and when to send it.
+struct SimReply {
+  std::string msg;
+  unsigned delay_ms;
+  bool real_ind;  // the indication the request asked for (clears ind_pending)
+};
+
+// Handles one CAPI message received on an application connection.
+// Appends answers to *out; sets *close_conn when the connection must close.
+void sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg,
+                        size_t len, std::vector<SimReply> *out, bool *close_conn);
+
+// Control requests before registration (bytes 4-5 of the body).
+enum : unsigned {
+  CTRL_REGISTER = 0xf2ff, CTRL_MANUFACTURER = 0xfaff, CTRL_VERSION = 0xfcff,
+  CTRL_SERIAL = 0xfeff, CTRL_PROFILE = 0xe0ff,
+};
+// Builds the reply body for a control request (body of len bytes) and
+// reports its command; false for a short body or an unknown command.
+bool sim_control_reply(const SimOptions &opt, const uint8_t *body, size_t len,
+                       std::string *reply, unsigned *command);
+
+// Summary of the run: a human-readable block and JSON.
+struct SimTotals {
+  unsigned connections = 0, registrations = 0, refused_registrations = 0;
+  unsigned control_requests = 0;
+  std::vector<std::string> malformed;
+};
+std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &s);
+std::string sim_summary_json(const SimTotals &t, const std::vector<SimSession> &s);
+
+// Lower-case hex of bytes.
+std::string sim_hex(const uint8_t *p, size_t n);

@@ -1,0 +1,337 @@
+// The module's side of the protocol: control replies before registration,
+// and for every MANUFACTURER_REQ a confirmation plus the indication the
+// update/version protocol expects, with checks of every received record.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/simcore.h"
+
+namespace {
+
+constexpr uint32_t kManuId = 0x214C4F58;  // "XOL!" read little-endian
+constexpr unsigned kFunction = 15;
+constexpr unsigned kMaxChunk = 1024;
+constexpr size_t kManuDataOffset = 24;  // after header, controller, ManuID, Class, Function
+
+enum : unsigned { REC_START = 1, REC_DATA = 2, REC_END = 3, REC_VERSION = 4 };
+
+unsigned get16(const uint8_t *p) { return p[0] | unsigned(p[1]) << 8; }
+uint32_t get32(const uint8_t *p) { return get16(p) | uint32_t(get16(p + 2)) << 16; }
+
+void put16(std::string *s, unsigned v) {
+  s->push_back(char(v & 0xff));
+  s->push_back(char((v >> 8) & 0xff));
+}
+void put32(std::string *s, uint32_t v) {
+  put16(s, v & 0xffff);
+  put16(s, v >> 16);
+}
+
+void violation(SimSession *s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void violation(SimSession *s, const char *fmt, ...) {
+  char text[200];
+  int n = snprintf(text, sizeof text, "request %u: ", s->requests);
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text + n, sizeof text - size_t(n), fmt, ap);
+  va_end(ap);
+  s->violations.push_back(text);
+}
+
+// A MANUFACTURER_CONF or _IND: same parameters as the request.
+std::string manu_message(unsigned appl, unsigned sub, unsigned number, uint32_t ctrl,
+                         uint32_t cls, uint32_t function, const std::string &manu_data) {
+  std::string m;
+  put16(&m, 0);  // length, filled below
+  put16(&m, appl);
+  m.push_back(char(0xff));
+  m.push_back(char(sub));
+  put16(&m, number);
+  put32(&m, ctrl);
+  put32(&m, kManuId);
+  put32(&m, cls);
+  put32(&m, function);
+  m += manu_data;
+  m[0] = char(m.size() & 0xff);
+  m[1] = char(m.size() >> 8);
+  return m;
+}
+
+// Indication record: struct(code word, inner struct).
+std::string ind_record(unsigned code, const std::string &inner) {
+  std::string r;
+  r.push_back(char(2 + inner.size()));
+  put16(&r, code);
+  return r + inner;
+}
+
+std::string version_inner(const uint8_t b[3]) {
+  return std::string{char(3), char(b[0]), char(b[1]), char(b[2])};
+}
+
+// Reads a CAPI struct at p (avail bytes); reports layout faults.
+// Returns the content length and sets *hdr and *long_form.
+size_t read_struct(SimSession *s, const uint8_t *p, size_t avail, size_t *hdr,
+                   bool *long_form, const char *what) {
+  *long_form = avail >= 1 && p[0] == 0xff;
+  *hdr = *long_form ? 3 : 1;
+  if (avail < *hdr) {
+    violation(s, "%s truncated in its length prefix", what);
+    *hdr = avail;
+    return 0;
+  }
+  size_t len = *long_form ? get16(p + 1) : p[0];
+  if (*hdr + len > avail) {
+    violation(s, "%s claims %zu bytes, only %zu present", what, len, avail - *hdr);
+    len = avail - *hdr;
+  }
+  return len;
+}
+
+void check_short_record(SimSession *s, unsigned cmd, const uint8_t *c, size_t len,
+                        bool long_form) {
+  if (long_form) violation(s, "record of command %u uses the long length form", cmd);
+  if (len != 3) violation(s, "record of command %u has %zu bytes, expected 3", cmd, len);
+  if (len >= 3 && c[2] != 0) violation(s, "record of command %u: inner struct not empty", cmd);
+}
+
+// Data chunk: 0xFF, n+5, 0x0002, 0xFF, n, n bytes. Appends the payload.
+void check_data_record(SimSession *s, const uint8_t *c, size_t len, bool long_form) {
+  if (!long_form) violation(s, "data chunk: outer struct in the short length form");
+  size_t hdr = 0;
+  bool inner_long = false;
+  size_t n = read_struct(s, c + 2, len - 2, &hdr, &inner_long, "data chunk inner struct");
+  if (hdr == 0) return;
+  if (!inner_long) violation(s, "data chunk: inner struct in the short length form");
+  size_t claimed = inner_long && len - 2 >= 3 ? get16(c + 3) : c[2];
+  if (claimed == 0 || claimed > kMaxChunk)
+    violation(s, "data chunk: n=%zu out of range 1..%u", claimed, kMaxChunk);
+  if (len != 2 + hdr + claimed)
+    violation(s, "data chunk: outer length %zu does not match n=%zu", len, claimed);
+  s->firmware.append(reinterpret_cast<const char *>(c + 2 + hdr), n);
+}
+
+// Checks the ManuData record; returns its command word, or 0 if none.
+unsigned check_record(SimSession *s, const uint8_t *p, size_t avail) {
+  if (avail == 0) {
+    violation(s, "no ManuData");
+    return 0;
+  }
+  size_t hdr;
+  bool long_form;
+  size_t len = read_struct(s, p, avail, &hdr, &long_form, "ManuData");
+  if (hdr + len < avail) violation(s, "%zu bytes after ManuData", avail - hdr - len);
+  if (len < 2) {
+    violation(s, "record without command word");
+    return 0;
+  }
+  const uint8_t *c = p + hdr;
+  unsigned cmd = get16(c);
+  if (cmd == REC_DATA)
+    check_data_record(s, c, len, long_form);
+  else if (cmd == REC_START || cmd == REC_END || cmd == REC_VERSION)
+    check_short_record(s, cmd, c, len, long_form);
+  else
+    violation(s, "unknown record command %u", cmd);
+  return cmd;
+}
+
+// Protocol order and counters for one request.
+void check_order(SimSession *s, unsigned cmd) {
+  switch (cmd) {
+    case REC_START:
+      s->start_requests++;
+      if (s->start_requests > 1) violation(s, "repeated start request");
+      s->started = true;
+      s->ended = false;
+      break;
+    case REC_DATA:
+      s->data_chunks++;
+      if (!s->started) violation(s, "data chunk before the start request");
+      if (s->ended) violation(s, "data chunk after the end request");
+      break;
+    case REC_END:
+      s->end_requests++;
+      if (!s->started) violation(s, "end request before the start request");
+      if (s->ended) violation(s, "repeated end request");
+      s->complete = s->started && !s->ended;
+      s->ended = true;
+      break;
+    case REC_VERSION:
+      s->version_requests++;
+      if (s->started && !s->ended) violation(s, "version request during an update");
+      break;
+    default:
+      break;
+  }
+}
+
+// Header fields of the request: number, ApplId, controller, ManuID, Class, Function.
+void check_header(SimSession *s, const uint8_t *m) {
+  unsigned appl = get16(m + 2), number = get16(m + 6);
+  uint32_t ctrl = get32(m + 8), manu_id = get32(m + 12);
+  uint32_t cls = get32(m + 16), function = get32(m + 20);
+  if (number != (s->requests & 0xffff))
+    violation(s, "message number %u, expected %u", number, s->requests & 0xffff);
+  if (s->appl_id < 0) s->appl_id = appl;
+  else if (long(appl) != s->appl_id) violation(s, "ApplId %u changed from %ld", appl, s->appl_id);
+  if (s->controller < 0) s->controller = ctrl;
+  else if (long(ctrl) != s->controller)
+    violation(s, "controller %u changed from %ld", ctrl, s->controller);
+  if (manu_id != kManuId) violation(s, "ManuID 0x%08x, expected 0x%08x", manu_id, kManuId);
+  if (cls != 0) violation(s, "Class %u, expected 0", cls);
+  if (function != kFunction) violation(s, "Function %u, expected %u", function, kFunction);
+  if (s->ind_pending) violation(s, "arrived before the indication for the previous request");
+}
+
+const SimFault *fault_at(const SimOptions &opt, unsigned k, int kind) {
+  for (const SimFault &f : opt.faults)
+    if (f.at == k && f.kind == kind) return &f;
+  return nullptr;
+}
+
+// The indication record for request command cmd, shaped by the faults at k.
+std::string real_record(const SimOptions &opt, SimSession *s, unsigned k, unsigned cmd) {
+  const uint8_t *b = opt.version_bytes;
+  std::string inner = cmd == REC_VERSION ? version_inner(b) : std::string(1, '\0');
+  unsigned code = cmd;
+  if (const SimFault *f = fault_at(opt, k, FAULT_BAD_CODE)) {
+    code = f->value;
+    s->faults_injected++;
+  }
+  if (fault_at(opt, k, FAULT_VERSION_SHORT)) {
+    inner = std::string{char(2), char(b[0]), char(b[1])};
+    s->faults_injected++;
+  }
+  if (fault_at(opt, k, FAULT_VERSION_OVERLONG)) {
+    inner = std::string{char(7), char(b[0]), char(b[1]), char(b[2])};
+    s->faults_injected++;
+  }
+  if (fault_at(opt, k, FAULT_SHORT_IND)) {
+    s->faults_injected++;
+    return std::string{char(2), char(code & 0xff), char(code >> 8)};
+  }
+  return ind_record(code, inner);
+}
+
+// A look-alike indication the tool must ignore (other Function or Class).
+void extra_indications(const SimOptions &opt, SimSession *s, unsigned k, unsigned cmd,
+                       unsigned appl, uint32_t ctrl, std::vector<SimReply> *out) {
+  const uint8_t fake[3] = {uint8_t(~opt.version_bytes[0]), uint8_t(~opt.version_bytes[1]),
+                           uint8_t(~opt.version_bytes[2])};
+  std::string rec = ind_record(cmd, cmd == REC_VERSION ? version_inner(fake) : std::string(1, '\0'));
+  if (fault_at(opt, k, FAULT_EXTRA_FUNCTION)) {
+    s->faults_injected++;
+    out->push_back({manu_message(appl, 0x82, ++s->ind_number, ctrl, 0, 14, rec), 0, false});
+  }
+  if (fault_at(opt, k, FAULT_EXTRA_CLASS)) {
+    s->faults_injected++;
+    out->push_back({manu_message(appl, 0x82, ++s->ind_number, ctrl, 1, kFunction, rec), 0, false});
+  }
+}
+
+// Confirmation and indications for request k with command cmd.
+void answer(const SimOptions &opt, SimSession *s, const uint8_t *m, unsigned cmd,
+            std::vector<SimReply> *out) {
+  unsigned k = s->requests, appl = get16(m + 2);
+  uint32_t ctrl = get32(m + 8);
+  const SimFault *conf_class = fault_at(opt, k, FAULT_CONF_CLASS);
+  unsigned cls = conf_class ? conf_class->value : 0;
+  out->push_back({manu_message(appl, 0x81, get16(m + 6), ctrl, cls, kFunction, std::string(1, '\0')),
+                  0, false});
+  if (conf_class) {
+    s->faults_injected++;
+    return;
+  }
+  if (fault_at(opt, k, FAULT_NO_IND)) {
+    s->faults_injected++;
+    return;
+  }
+  if (cmd < REC_START || cmd > REC_VERSION) return;  // nothing a module would answer
+  extra_indications(opt, s, k, cmd, appl, ctrl, out);
+  std::string rec = real_record(opt, s, k, cmd);
+  out->push_back({manu_message(appl, 0x82, ++s->ind_number, ctrl, 0, kFunction, rec),
+                  opt.delay_ms, true});
+  s->ind_pending = true;
+}
+
+}  // namespace
+
+std::string sim_hex(const uint8_t *p, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string h;
+  h.reserve(2 * n);
+  for (size_t i = 0; i < n; i++) {
+    h.push_back(digits[p[i] >> 4]);
+    h.push_back(digits[p[i] & 15]);
+  }
+  return h;
+}
+
+void sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg, size_t len,
+                        std::vector<SimReply> *out, bool *close_conn) {
+  *close_conn = false;
+  unsigned k = ++s->requests;
+  if (len < kManuDataOffset) {
+    violation(s, "MANUFACTURER_REQ of %zu bytes, too short for its parameters", len);
+    return;
+  }
+  check_header(s, msg);
+  unsigned cmd = check_record(s, msg + kManuDataOffset, len - kManuDataOffset);
+  check_order(s, cmd);
+  if (fault_at(opt, k, FAULT_CLOSE)) {
+    s->faults_injected++;
+    *close_conn = true;
+    return;
+  }
+  if (fault_at(opt, k, FAULT_SILENT)) {
+    s->faults_injected++;
+    s->silent = true;
+  }
+  if (s->silent) return;
+  answer(opt, s, msg, cmd, out);
+}
+
+bool sim_control_reply(const SimOptions &opt, const uint8_t *body, size_t len,
+                       std::string *reply, unsigned *command) {
+  if (len < 12) return false;
+  unsigned cmd = unsigned(body[4]) << 8 | body[5];
+  *command = cmd;
+  std::string r(reinterpret_cast<const char *>(body), 8);
+  r[4] = char(body[4] + 1);  // the confirmation: 0xf2ff -> 0xf3ff etc.
+  switch (cmd) {
+    case CTRL_REGISTER: put16(&r, opt.register_error); break;
+    case CTRL_MANUFACTURER: {
+      char text[64] = {0};
+      memcpy(text, opt.manufacturer.data(), opt.manufacturer.size() < 63 ? opt.manufacturer.size() : 63);
+      r.push_back('\0');
+      r.append(text, sizeof text);
+      break;
+    }
+    case CTRL_VERSION:
+      r.push_back('\0');
+      for (unsigned v : {opt.capi_version[0], opt.capi_version[1], opt.manu_version[0],
+                         opt.manu_version[1]})
+        put32(&r, v);
+      break;
+    case CTRL_SERIAL: {
+      char text[8] = {0};
+      memcpy(text, opt.serial.data(), opt.serial.size() < 7 ? opt.serial.size() : 7);
+      r.push_back('\0');
+      r.append(text, sizeof text);
+      break;
+    }
+    case CTRL_PROFILE: {
+      put16(&r, opt.profile_error);
+      std::string profile(64, '\0');
+      profile[0] = 1;  // one controller
+      profile[2] = 2;  // two B channels
+      r += profile;
+      break;
+    }
+    default: return false;
+  }
+  *reply = r;
+  return true;
+}

@@ -1,0 +1,104 @@
+// The end-of-run summary: one human-readable block and a flat JSON file
+// (one key per line, so tests can pick values with a plain string search).
+#include <cstdio>
+#include <string>
+
+#include "sim/sha256.h"
+#include "sim/simcore.h"
+
+namespace {
+
+std::string firmware_sha(const SimSession &s) {
+  return sha256_hex(reinterpret_cast<const uint8_t *>(s.firmware.data()), s.firmware.size());
+}
+
+std::string json_string(const std::string &v) {
+  std::string r = "\"";
+  for (unsigned char c : v) {
+    if (c == '"' || c == '\\') {
+      r.push_back('\\');
+      r.push_back(char(c));
+    } else if (c < 0x20 || c >= 0x7f) {
+      char esc[8];
+      snprintf(esc, sizeof esc, "\\u%04x", c);
+      r += esc;
+    } else {
+      r.push_back(char(c));
+    }
+  }
+  return r + "\"";
+}
+
+void json_num(std::string *j, const char *key, long v, bool comma = true) {
+  *j += "\"" + std::string(key) + "\": " + std::to_string(v) + (comma ? ",\n" : "\n");
+}
+
+void json_array(std::string *j, const char *key, const std::vector<std::string> &items) {
+  *j += "\"" + std::string(key) + "\": [";
+  for (size_t i = 0; i < items.size(); i++)
+    *j += (i ? ",\n" : "\n") + json_string(items[i]);
+  *j += items.empty() ? "],\n" : "\n],\n";
+}
+
+void json_session(std::string *j, const SimSession &s) {
+  *j += "{\n";
+  json_num(j, "requests", s.requests);
+  json_num(j, "start_requests", s.start_requests);
+  json_num(j, "data_chunks", s.data_chunks);
+  json_num(j, "end_requests", s.end_requests);
+  json_num(j, "version_requests", s.version_requests);
+  json_num(j, "bytes", long(s.firmware.size()));
+  *j += "\"sha256\": \"" + firmware_sha(s) + "\",\n";
+  json_num(j, "controller", s.controller);
+  json_num(j, "complete", s.complete ? 1 : 0);
+  json_num(j, "faults_injected", s.faults_injected);
+  json_array(j, "violations", s.violations);
+  *j += "\"closed_by\": " + json_string(s.closed_by) + "\n}";
+}
+
+}  // namespace
+
+std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &sessions) {
+  std::string r = "dectsim summary: " + std::to_string(t.connections) + " connection(s), " +
+                  std::to_string(t.control_requests) + " control request(s), " +
+                  std::to_string(t.registrations) + " registration(s) (" +
+                  std::to_string(t.refused_registrations) + " refused), " +
+                  std::to_string(t.malformed.size()) + " malformed frame(s)\n";
+  for (const std::string &m : t.malformed) r += "  malformed: " + m + "\n";
+  for (size_t i = 0; i < sessions.size(); i++) {
+    const SimSession &s = sessions[i];
+    char line[400];
+    snprintf(line, sizeof line,
+             "session %zu (closed by %s): %u request(s): %u start, %u data, %u end, %u version; "
+             "controller %ld\n  firmware: %zu bytes, sha256 %s, %s\n  faults injected: %u, "
+             "violations: %zu\n",
+             i + 1, s.closed_by.c_str(), s.requests, s.start_requests, s.data_chunks,
+             s.end_requests, s.version_requests, s.controller, s.firmware.size(),
+             firmware_sha(s).c_str(), s.complete ? "complete" : "incomplete",
+             s.faults_injected, s.violations.size());
+    r += line;
+    for (const std::string &v : s.violations) r += "  violation: " + v + "\n";
+  }
+  return r;
+}
+
+// The first session's keys come first, so a search for "requests" etc.
+// finds the session that --once describes.
+std::string sim_summary_json(const SimTotals &t, const std::vector<SimSession> &sessions) {
+  std::string j = "{\n\"sessions\": [\n";
+  for (size_t i = 0; i < sessions.size(); i++) {
+    if (i) j += ",\n";
+    json_session(&j, sessions[i]);
+  }
+  j += sessions.empty() ? "],\n" : "\n],\n";
+  json_num(&j, "session_count", long(sessions.size()));
+  json_num(&j, "connections", t.connections);
+  json_num(&j, "control_requests", t.control_requests);
+  json_num(&j, "registrations", t.registrations);
+  json_num(&j, "refused_registrations", t.refused_registrations);
+  json_num(&j, "malformed_frames", long(t.malformed.size()));
+  j += "\"malformed\": [";
+  for (size_t i = 0; i < t.malformed.size(); i++) j += (i ? ",\n" : "\n") + json_string(t.malformed[i]);
+  j += t.malformed.empty() ? "]\n}\n" : "\n]\n}\n";
+  return j;
+}

@@ -1,0 +1,390 @@
+// The simulator's event loop: one thread, poll() over the listening socket
+// and every client; delayed indications are timers in the same loop, so a
+// slow module never blocks other connections.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/simcore.h"
+#include "sim/simserver.h"
+
+namespace {
+
+constexpr size_t kMaxFrame = 4096;  // far above the largest legal frame (1058)
+
+struct Conn {
+  int fd = -1;
+  unsigned id = 0;
+  bool registered = false;  // sent a register request: the application connection
+  bool app = false;         // registration accepted: frames are CAPI messages
+  int session = -1;
+  std::string in, out;
+  bool dead = false;
+};
+
+struct Timer {
+  long long due;
+  unsigned conn;
+  std::string msg;
+  bool real_ind;
+};
+
+const SimOptions *g_opt;
+SimTotals g_totals;
+std::vector<SimSession> g_sessions;
+std::vector<Conn> g_conns;
+std::vector<Timer> g_timers;
+unsigned g_next_id = 1, g_first_app = 0;
+bool g_done = false;
+long long g_last_activity;
+FILE *g_trace;
+volatile sig_atomic_t g_signal;
+
+long long now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+void on_signal(int sig) { g_signal = sig; }
+
+void log_line(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void log_line(int level, const char *fmt, ...) {
+  if (g_opt->verbosity < level) return;
+  va_list ap;
+  va_start(ap, fmt);
+  fputs("dectsim: ", stdout);
+  vprintf(fmt, ap);
+  fputc('\n', stdout);
+  fflush(stdout);
+  va_end(ap);
+}
+
+Conn *find_conn(unsigned id) {
+  for (Conn &c : g_conns)
+    if (c.id == id && !c.dead) return &c;
+  return nullptr;
+}
+
+void flush_out(Conn *c) {
+  while (!c->out.empty()) {
+    ssize_t n = send(c->fd, c->out.data(), c->out.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      c->out.erase(0, size_t(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) c->dead = true;
+      return;
+    }
+  }
+}
+
+void send_frame(Conn *c, const std::string &body) {
+  log_line(2, "conn %u send %s", c->id,
+           sim_hex(reinterpret_cast<const uint8_t *>(body.data()), body.size()).c_str());
+  size_t len = body.size() + 2;
+  c->out.push_back(char(len >> 8));
+  c->out.push_back(char(len & 0xff));
+  c->out += body;
+  flush_out(c);
+}
+
+void close_conn(Conn *c, const char *by) {
+  if (c->dead && c->fd < 0) return;
+  if (c->session >= 0 && g_sessions[size_t(c->session)].closed_by.empty())
+    g_sessions[size_t(c->session)].closed_by = by;
+  log_line(1, "conn %u closed by %s", c->id, by);
+  close(c->fd);
+  c->fd = -1;
+  c->dead = true;
+  if (c->registered && c->id == g_first_app && g_opt->once) g_done = true;
+}
+
+void malformed(Conn *c, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void malformed(Conn *c, const char *fmt, ...) {
+  char text[160];
+  int n = snprintf(text, sizeof text, "conn %u: ", c->id);
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text + n, sizeof text - size_t(n), fmt, ap);
+  va_end(ap);
+  g_totals.malformed.push_back(text);
+  log_line(0, "malformed frame refused, %s", text);
+  close_conn(c, "simulator");
+}
+
+void handle_register(Conn *c, unsigned error) {
+  g_totals.registrations++;
+  if (!g_first_app) g_first_app = c->id;
+  c->registered = true;
+  if (error) {
+    g_totals.refused_registrations++;
+    log_line(1, "conn %u registration refused with 0x%04x", c->id, error);
+    return;
+  }
+  c->app = true;
+  c->session = int(g_sessions.size());
+  g_sessions.emplace_back();
+  log_line(1, "conn %u registered, session %zu", c->id, g_sessions.size());
+}
+
+void handle_control(Conn *c, const uint8_t *body, size_t len) {
+  if (len < 12) return malformed(c, "control frame body of %zu bytes (12 needed)", len);
+  std::string reply;
+  unsigned cmd = 0;
+  if (!sim_control_reply(*g_opt, body, len, &reply, &cmd))
+    return malformed(c, "unknown control command 0x%04x", cmd);
+  g_totals.control_requests++;
+  send_frame(c, reply);
+  if (cmd == CTRL_REGISTER) handle_register(c, g_opt->register_error);
+}
+
+void trace_message(const uint8_t *body, size_t len) {
+  if (!g_trace) return;
+  fprintf(g_trace, "%s\n", sim_hex(body, len).c_str());
+  fflush(g_trace);
+}
+
+void handle_app(Conn *c, const uint8_t *body, size_t len) {
+  if (len < 8) return malformed(c, "CAPI message of %zu bytes (8 needed)", len);
+  unsigned capi_len = body[0] | unsigned(body[1]) << 8;
+  if (capi_len != len)
+    return malformed(c, "CAPI length %u does not match the frame body of %zu bytes", capi_len, len);
+  trace_message(body, len);
+  SimSession *s = &g_sessions[size_t(c->session)];
+  if (body[4] != 0xff || body[5] != 0x80) {
+    s->violations.push_back("unexpected CAPI command 0x" + sim_hex(body + 4, 1) + " 0x" +
+                            sim_hex(body + 5, 1));
+    return;
+  }
+  std::vector<SimReply> replies;
+  bool close_it = false;
+  size_t faults = s->faults_injected;
+  sim_handle_message(*g_opt, s, body, len, &replies, &close_it);
+  if (s->faults_injected != faults) log_line(1, "conn %u fault injected at request %u", c->id, s->requests);
+  if (close_it) return close_conn(c, "simulator");
+  for (SimReply &r : replies) {
+    if (r.delay_ms == 0) {
+      send_frame(c, r.msg);
+      if (r.real_ind) s->ind_pending = false;
+    } else {
+      g_timers.push_back({now_ms() + r.delay_ms, c->id, r.msg, r.real_ind});
+    }
+  }
+}
+
+// Splits the input into frames: 2-byte big-endian length counting itself.
+void process_input(Conn *c) {
+  while (!c->dead && c->in.size() >= 2) {
+    size_t len = size_t(uint8_t(c->in[0])) << 8 | uint8_t(c->in[1]);
+    if (len < 3) return malformed(c, "frame length %zu", len);
+    if (len > kMaxFrame) return malformed(c, "oversized frame of %zu bytes", len);
+    if (c->in.size() < len) return;
+    std::string body = c->in.substr(2, len - 2);
+    c->in.erase(0, len);
+    const uint8_t *b = reinterpret_cast<const uint8_t *>(body.data());
+    log_line(2, "conn %u recv %s", c->id, sim_hex(b, body.size()).c_str());
+    if (c->app) handle_app(c, b, body.size());
+    else handle_control(c, b, body.size());
+  }
+}
+
+void read_conn(Conn *c) {
+  char buf[4096];
+  ssize_t n = recv(c->fd, buf, sizeof buf, 0);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  g_last_activity = now_ms();
+  if (n <= 0) {
+    if (!c->in.empty()) {
+      g_totals.malformed.push_back("conn " + std::to_string(c->id) + ": truncated frame at close");
+    }
+    return close_conn(c, "client");
+  }
+  c->in.append(buf, size_t(n));
+  process_input(c);
+}
+
+void accept_conn(int lfd) {
+  int fd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return;
+  g_last_activity = now_ms();
+  Conn c;
+  c.fd = fd;
+  c.id = g_next_id++;
+  g_conns.push_back(c);
+  g_totals.connections++;
+  log_line(1, "conn %u opened", c.id);
+}
+
+void fire_timers() {
+  long long now = now_ms();
+  for (size_t i = 0; i < g_timers.size();) {
+    if (g_timers[i].due > now) {
+      i++;
+      continue;
+    }
+    Timer t = g_timers[i];
+    g_timers.erase(g_timers.begin() + long(i));
+    Conn *c = find_conn(t.conn);
+    if (!c) continue;
+    g_last_activity = now;
+    send_frame(c, t.msg);
+    if (t.real_ind) g_sessions[size_t(c->session)].ind_pending = false;
+  }
+}
+
+// Milliseconds until the next timer or idle deadline; -1 for none.
+long long next_wakeup() {
+  long long now = now_ms(), best = -1;
+  for (const Timer &t : g_timers)
+    if (best < 0 || t.due - now < best) best = t.due - now > 0 ? t.due - now : 0;
+  if (g_opt->idle_exit) {
+    long long idle = g_last_activity + g_opt->idle_exit * 1000LL - now;
+    if (idle < 0) idle = 0;
+    if (best < 0 || idle < best) best = idle;
+  }
+  return best;
+}
+
+void drop_dead() {
+  for (size_t i = 0; i < g_conns.size();) {
+    if (g_conns[i].dead) {
+      if (g_conns[i].fd >= 0) close_conn(&g_conns[i], "simulator");
+      g_conns.erase(g_conns.begin() + long(i));
+    } else {
+      i++;
+    }
+  }
+}
+
+void poll_once(int lfd, const sigset_t *mask) {
+  std::vector<struct pollfd> fds;
+  fds.push_back({lfd, POLLIN, 0});
+  for (Conn &c : g_conns) fds.push_back({c.fd, short(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
+  long long wait = next_wakeup();
+  struct timespec ts = {wait / 1000, (wait % 1000) * 1000000};
+  int n = ppoll(fds.data(), fds.size(), wait < 0 ? nullptr : &ts, mask);
+  if (n < 0) return;
+  fire_timers();
+  size_t count = g_conns.size();  // accept_conn may grow the vector
+  for (size_t i = 0; i < count; i++) {
+    Conn *c = &g_conns[i];
+    short ev = fds[i + 1].revents;
+    if (c->dead) continue;
+    if (ev & POLLOUT) flush_out(c);
+    if (ev & (POLLIN | POLLHUP | POLLERR)) read_conn(c);
+  }
+  if (fds[0].revents & POLLIN) accept_conn(lfd);
+  drop_dead();
+}
+
+int listen_on(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in a {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 || listen(fd, 16) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int bound_port(int fd) {
+  struct sockaddr_in a {};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+// Temp file and rename, so a reader never sees a partial number.
+bool write_file_atomic(const std::string &path, const std::string &data) {
+  std::string tmp = path + ".tmp";
+  FILE *f = fopen(tmp.c_str(), "wb");
+  if (!f) return false;
+  bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
+  ok = fclose(f) == 0 && ok;
+  return ok && rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+void write_results() {
+  for (Conn &c : g_conns) close_conn(&c, "simulator");
+  g_conns.clear();
+  fputs(sim_summary_text(g_totals, g_sessions).c_str(), stdout);
+  fflush(stdout);
+  if (!g_opt->json.empty() && !write_file_atomic(g_opt->json, sim_summary_json(g_totals, g_sessions)))
+    fprintf(stderr, "dectsim: cannot write %s: %s\n", g_opt->json.c_str(), strerror(errno));
+  if (g_opt->firmware_out.empty()) return;
+  for (size_t i = g_sessions.size(); i-- > 0;) {
+    const SimSession &s = g_sessions[i];
+    if (!s.start_requests && !s.data_chunks) continue;
+    if (!write_file_atomic(g_opt->firmware_out, s.firmware))
+      fprintf(stderr, "dectsim: cannot write %s: %s\n", g_opt->firmware_out.c_str(), strerror(errno));
+    break;
+  }
+}
+
+// Blocks SIGTERM/SIGINT except inside ppoll, so a signal always ends the wait.
+void setup_signals(sigset_t *poll_mask) {
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t block;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGINT);
+  sigprocmask(SIG_BLOCK, &block, poll_mask);
+  sigdelset(poll_mask, SIGTERM);
+  sigdelset(poll_mask, SIGINT);
+}
+
+}  // namespace
+
+int sim_run(const SimOptions &opt) {
+  g_opt = &opt;
+  sigset_t poll_mask;
+  setup_signals(&poll_mask);
+  int lfd = listen_on(opt.port);
+  if (lfd < 0) {
+    fprintf(stderr, "dectsim: cannot listen on 127.0.0.1:%d: %s\n", opt.port, strerror(errno));
+    return 1;
+  }
+  int port = bound_port(lfd);
+  if (!opt.trace.empty() && !(g_trace = fopen(opt.trace.c_str(), "a")))
+    fprintf(stderr, "dectsim: cannot open %s: %s\n", opt.trace.c_str(), strerror(errno));
+  printf("dectsim: listening on 127.0.0.1:%d\n", port);
+  fflush(stdout);
+  if (!opt.port_file.empty() && !write_file_atomic(opt.port_file, std::to_string(port) + "\n"))
+    fprintf(stderr, "dectsim: cannot write %s: %s\n", opt.port_file.c_str(), strerror(errno));
+  g_last_activity = now_ms();
+  while (!g_done && !g_signal) {
+    poll_once(lfd, &poll_mask);
+    if (opt.idle_exit && now_ms() - g_last_activity >= opt.idle_exit * 1000LL) {
+      log_line(1, "no client activity for %u s, exiting", opt.idle_exit);
+      break;
+    }
+  }
+  if (g_signal) log_line(1, "signal %d, exiting", int(g_signal));
+  close(lfd);
+  write_results();
+  if (g_trace) fclose(g_trace);
+  return 0;
+}
