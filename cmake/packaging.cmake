@@ -8,9 +8,13 @@
 #               (libcapi20's runtime package among them)
 #   cordix-sim  bin/dectsim and dectsim(1), the controller and module simulator
 #
-# Install rules of the programs name their component (COMPONENT cordix and
-# COMPONENT cordix-sim). A rule without a component lands in "Unspecified";
-# that one is packaged with cordix so nothing installed is left out.
+# The programs' own install rules may carry no component; the rules below
+# name one for each program so the packages split the same way regardless.
+# A plain "cmake --install" runs both kinds and installs each file once more
+# over itself, which is harmless.
+
+install(TARGETS cordix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cordix)
+install(TARGETS dectsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cordix-sim)
 
 set(CORDIX_MAN_PAGES cordix dectsim)
 set(CORDIX_MAN_COMPONENT_cordix cordix)
@@ -61,13 +65,9 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
   endif()
 endif()
 
-# Components as the install rules named them; "Unspecified" joins cordix.
-get_cmake_property(_cordix_components COMPONENTS)
-set(_cordix_main_components cordix)
-if("Unspecified" IN_LIST _cordix_components)
-  list(APPEND _cordix_main_components Unspecified)
-endif()
-set(CPACK_COMPONENTS_ALL ${_cordix_main_components} cordix-sim)
+# Only the named components are packaged; anything in "Unspecified" is
+# installed by the rules above already.
+set(CPACK_COMPONENTS_ALL cordix cordix-sim)
 
 # Per-package settings, one package per component group.
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME cordix)
@@ -94,7 +94,5 @@ cpack_add_component_group(tool DISPLAY_NAME "cordix"
   DESCRIPTION "the firmware update tool")
 cpack_add_component_group(sim DISPLAY_NAME "dectsim"
   DESCRIPTION "the controller and DECT module simulator")
-foreach(comp IN LISTS _cordix_main_components)
-  cpack_add_component(${comp} GROUP tool)
-endforeach()
+cpack_add_component(cordix GROUP tool)
 cpack_add_component(cordix-sim GROUP sim)
