@@ -16,19 +16,28 @@ std::string capture_stdout(const std::function<void()> &fn);
 namespace {
 
 struct Fake {
-    unsigned result = 0;         // returned by the unsigned-result calls
-    unsigned char *ptr = nullptr; // returned by the buffer calls
-    int err = 0;                 // errno left by capi20_isinstalled
-    bool write_id = true;        // capi20_register fills its out-parameter
-    unsigned id = 0;             // the id it writes
-    unsigned ctrl = 0xDEAD;      // recorded arguments
+    unsigned result = 0;           // returned by the unsigned-result calls
+    unsigned char *ptr = nullptr;  // returned by the buffer calls
+    int err = 0;                   // errno left by capi20_isinstalled
+    bool write_id = true;          // capi20_register fills its out-parameter
+    unsigned id = 0;               // the id it writes
+    unsigned ctrl = 0xDEAD;        // recorded arguments
     unsigned char *buf = nullptr;
     unsigned args[3] = {};
     int calls = 0;
+    const char *last = "";         // the last buffer call
 };
 Fake fake;
 
 void reset_fake() { fake = Fake{}; }
+
+unsigned char *buffer_call(const char *name, unsigned ctrl, unsigned char *buf) {
+    ++fake.calls;
+    fake.last = name;
+    fake.ctrl = ctrl;
+    fake.buf = buf;
+    return fake.ptr;
+}
 
 }  // namespace
 
@@ -41,18 +50,15 @@ unsigned capi20_isinstalled(void) {
 }
 
 unsigned char *capi20_get_manufacturer(unsigned ctrl, unsigned char *buf) {
-    ++fake.calls;
-    fake.ctrl = ctrl;
-    fake.buf = buf;
-    return fake.ptr;
+    return buffer_call("manufacturer", ctrl, buf);
 }
 
 unsigned char *capi20_get_version(unsigned ctrl, unsigned char *buf) {
-    return capi20_get_manufacturer(ctrl, buf);
+    return buffer_call("version", ctrl, buf);
 }
 
 unsigned char *capi20_get_serial_number(unsigned ctrl, unsigned char *buf) {
-    return capi20_get_manufacturer(ctrl, buf);
+    return buffer_call("serial_number", ctrl, buf);
 }
 
 unsigned capi20_get_profile(unsigned ctrl, unsigned char *buf) {
@@ -100,18 +106,24 @@ TEST(LnxCapi, NotInstalledPrintsTheSystemError) {
 }
 
 TEST(LnxCapi, BufferCallsUseController0AndPassResults) {
-    using Call = unsigned char *(*)(unsigned char *);
-    const Call calls[] = {capi_get_manufacturer, capi_get_version, capi_get_serial_number};
+    struct Call {
+        unsigned char *(*fn)(unsigned char *);
+        const char *library_call;
+    };
+    const Call calls[] = {{capi_get_manufacturer, "manufacturer"},
+                          {capi_get_version, "version"},
+                          {capi_get_serial_number, "serial_number"}};
     unsigned char buf[64];
     unsigned char other[4];
-    for (Call call : calls) {
+    for (const Call &c : calls) {
         reset_fake();
         fake.ptr = other;
-        EXPECT_EQ(call(buf), other);
+        EXPECT_EQ(c.fn(buf), other);
+        EXPECT_STREQ(fake.last, c.library_call);
         EXPECT_EQ(fake.ctrl, 0u);
         EXPECT_EQ(fake.buf, buf);
         fake.ptr = nullptr;
-        EXPECT_EQ(call(buf), nullptr);
+        EXPECT_EQ(c.fn(buf), nullptr);
         EXPECT_EQ(fake.calls, 2);
     }
 }
