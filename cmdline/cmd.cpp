@@ -98,7 +98,8 @@ int InitCmdline(const char *line) {
   if (!line) return 0;
   size_t n = strlen(line);
   cmdline = line;
-  cmdlen = n > INT_MAX ? INT_MAX : static_cast<int>(n);
+  // Lengths are ints; a token's length plus its zero must still fit.
+  cmdlen = n > INT_MAX - 1 ? INT_MAX - 1 : static_cast<int>(n);
   lost = 0;
   char *text;
   int len;

@@ -31,6 +31,10 @@ int Step1(char **text, int *len);
 // Refined token: quotes, "~" escapes and "^" control prefixes resolved.
 // 0 with the token, or null/0 and 1 when the line is exhausted. The text
 // is valid until the next tokenizer call and may contain 0x00 bytes.
+// Tokens are handed out whole whatever their length: a raw token longer
+// than 127 bytes is held in a heap buffer that the module keeps. Should that
+// buffer not grow for lack of memory, the line ends there and Interpret
+// reports it as an error.
 int Step2(char **text, int *len);
 
 // Copies count bytes from src to src - distance, ascending, byte by byte.
