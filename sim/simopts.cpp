@@ -205,7 +205,7 @@ bool apply(int c, const char *arg, SimOptions *opt) {
 }  // namespace
 
 int sim_parse_options(int argc, char **argv, SimOptions *opt) {
-  optind = 1;
+  optind = 0;  // full re-initialisation of getopt (the tests parse repeatedly)
   int c;
   while ((c = getopt_long(argc, argv, "p:o:j:qv", kLongOptions, nullptr)) != -1) {
     if (c == OPT_HELP) {
