@@ -70,6 +70,8 @@ const char kHelp[] =
     "                             bad-code[=C]      indication with code C (9)\n"
     "                             extra-function    extra indication with Function 14\n"
     "                             extra-class       extra indication with Class 1\n"
+    "                                               (extras go out at once, the real\n"
+    "                                               indication after any --delay)\n"
     "                             version-short     inner version struct of 2 bytes\n"
     "                             version-overlong  inner struct longer than the outer\n"
     "                             no-ind            confirmation only\n"

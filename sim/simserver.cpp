@@ -21,6 +21,7 @@
 namespace {
 
 constexpr size_t kMaxFrame = 4096;  // far above the largest legal frame (1058)
+constexpr size_t kMaxPending = 1 << 20;  // unsent bytes before a client counts as stuck
 
 struct Conn {
   int fd = -1;
@@ -98,6 +99,10 @@ void send_frame(Conn *c, const std::string &body) {
   c->out.push_back(char(len & 0xff));
   c->out += body;
   flush_out(c);
+  if (c->out.size() > kMaxPending) {
+    log_line(0, "conn %u does not read its replies, closing", c->id);
+    c->dead = true;
+  }
 }
 
 void close_conn(Conn *c, const char *by) {

@@ -96,6 +96,18 @@ TEST_F(Dectsim, AnswersControlRequests) {
   EXPECT_EQ(json_int(json, "malformed_frames"), 0);
 }
 
+TEST_F(Dectsim, ListensOnAGivenPortQuietly) {
+  int port = closed_port();
+  Start({"--port", std::to_string(port), "--quiet"});
+  EXPECT_EQ(sim.port, port);
+  EXPECT_EQ(Client({"register", "release"}).status, 0);
+  Finish();
+  std::string log = read_file(sim.log);
+  EXPECT_EQ(log.substr(0, log.find('\n') + 1), "dectsim: listening on 127.0.0.1:" + std::to_string(port) + "\n");
+  EXPECT_EQ(log.find("conn "), std::string::npos) << log;  // no connection lines
+  EXPECT_TRUE(contains(log, "dectsim summary:")) << log;
+}
+
 TEST_F(Dectsim, DefaultsIdentifyTheModule) {
   Start();
   ProcResult r = Client({"manufacturer", "version"});
@@ -213,6 +225,19 @@ TEST_F(Dectsim, InjectedFaultsReachTheClient) {
     EXPECT_EQ(json_str(json, "closed_by"), f.closed_by);
     sim_cleanup(&sim);
   }
+}
+
+// With a delay, a client that advances on the look-alike indication sends
+// its next request before the real indication and is caught.
+TEST_F(Dectsim, ReactingToAnExtraIndicationIsAViolation) {
+  Start({"--fault=extra-function@1", "--delay=300"});
+  ProcResult r = Client({"register", "manu", "1", "1", "03010000", "wait", "5000", "wait", "5000",
+                         "manu", "2", "1", "ff08000200ff0300616263", "drain", "1000", "release"});
+  EXPECT_TRUE(contains(r.out, "func=14 data=03010000\nput 0x0000\n")) << r.out;
+  std::string json = Finish();
+  EXPECT_EQ(json_array_len(json, "violations"), 1) << json;
+  EXPECT_TRUE(contains(json, "request 2: arrived before the indication for the previous request")) << json;
+  EXPECT_EQ(json_int(json, "bytes"), 3);
 }
 
 // Raw loopback TCP, for frames libcapi20 would never send.
