@@ -74,7 +74,8 @@ std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &
              "violations: %zu\n",
              i + 1, s.closed_by.c_str(), s.requests, s.start_requests, s.data_chunks,
              s.end_requests, s.version_requests, s.controller, s.firmware.size(),
-             firmware_sha(s).c_str(), s.complete ? "complete" : "incomplete",
+             firmware_sha(s).c_str(),
+             s.complete ? "update complete" : s.start_requests ? "update incomplete" : "no update",
              s.faults_injected, s.violations.size());
     r += line;
     for (const std::string &v : s.violations) r += "  violation: " + v + "\n";
