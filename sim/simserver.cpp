@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -223,6 +224,10 @@ void read_conn(Conn *c) {
 void accept_conn(int lfd) {
   int fd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
+  // A confirmation and its indication go out as two small writes: without
+  // this the second waits for the client's delayed acknowledgement.
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   g_last_activity = now_ms();
   Conn c;
   c.fd = fd;

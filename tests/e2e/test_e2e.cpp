@@ -56,7 +56,7 @@ const char kHeader[] =
 
 // One run: a simulator with its options, an image, and cordix's arguments
 // ("IMG" stands for the image's path).
-struct Run {
+struct SimRun {
   SimProc sim{};
   std::string image, image_data;
   ProcResult res{};
@@ -72,7 +72,10 @@ struct Run {
       write_file(image, image_data);
     }
     std::vector<std::string> argv = {cordix_bin()};
-    for (std::string &a : args) argv.push_back(a == "IMG" ? image : a);
+    for (std::string &a : args) {
+      size_t at = a.find("IMG");
+      argv.push_back(at == std::string::npos ? a : a.replace(at, 3, image));
+    }
     res = run_client(argv, sim.home, timeout_ms, sim.dir);
     // A run that never registered leaves the simulator waiting: stop it.
     sim_finish(&sim, registers ? 5000 : 200);
@@ -80,7 +83,7 @@ struct Run {
     json = read_file(sim.json);
     return true;
   }
-  ~Run() { sim_cleanup(&sim); }
+  ~SimRun() { sim_cleanup(&sim); }
 };
 
 std::string update_transcript(const std::vector<unsigned> &chunks) {
@@ -100,7 +103,7 @@ std::string update_transcript(const std::vector<unsigned> &chunks) {
 }
 
 TEST(EndToEnd, SmallUpdateTranscriptIsExact) {
-  Run r;
+  SimRun r;
   ASSERT_TRUE(r.go({}, 1500, {"-f", "IMG"}));
   EXPECT_EQ(r.res.status, 0);
   EXPECT_EQ(r.out, update_transcript({1024, 476}));
@@ -113,7 +116,7 @@ TEST(EndToEnd, SmallUpdateTranscriptIsExact) {
 TEST(EndToEnd, ImagesArriveWhole) {
   for (long size : {0L, 1L, 254L, 255L, 1023L, 1024L, 1025L, 2048L, 2049L, 4L << 20}) {
     SCOPED_TRACE(size);
-    Run r;
+    SimRun r;
     ASSERT_TRUE(r.go({}, size, {"-fIMG"}, 120000));
     EXPECT_EQ(r.res.status, 0) << r.res.out.substr(0, 2000);
     EXPECT_EQ(json_int(r.json, "bytes"), size);
@@ -126,7 +129,7 @@ TEST(EndToEnd, ImagesArriveWhole) {
 
 // The records on the wire, byte for byte.
 TEST(EndToEnd, RecordsOnTheWire) {
-  Run r;
+  SimRun r;
   ASSERT_TRUE(r.go({}, 1030, {"-f", "IMG", "-c", "3"}));
   ASSERT_EQ(r.res.status, 0);
   std::vector<std::string> lines;
@@ -155,7 +158,7 @@ TEST(EndToEnd, RecordsOnTheWire) {
 TEST(EndToEnd, VersionQuery) {
   for (bool with_file : {false, true}) {
     SCOPED_TRACE(with_file);
-    Run r;
+    SimRun r;
     // No image in version mode: a missing firmware file does not matter.
     ASSERT_TRUE(r.go({"--version-bytes=12,34,56"}, with_file ? 10 : -1, {"-g"}));
     EXPECT_EQ(r.res.status, 0x12);  // the shell sees the low byte of 0x563412
@@ -195,12 +198,12 @@ TEST(EndToEnd, EarlyExitStatuses) {
        "Datei \"cordix.bin\" konnte nicht ge\xf6" "ffnet werden\n"},
       {"profile says no CAPI", {"--profile-error=0x1009"}, 10, {"-f", "IMG"}, 5,
        "CAPI nicht gefunden\n"},
-      {"registration refused", {"--register-error=0x1001"}, 10, {"-f", "IMG"}, 7,
-       "...ApplID: 0x0000\n\ncapi_register: error 0x1001\n"},
+      {"registration refused", {"--register-error=0x1008"}, 10, {"-f", "IMG"}, 7,
+       "...ApplID: 0x0000\n\ncapi_register: error 0x1008\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    Run r;
+    SimRun r;
     ASSERT_TRUE(r.go(c.sim_args, c.size, c.args, kRunMs, c.status == 7));
     EXPECT_EQ(r.res.status, c.status);
     std::string want = c.out;
@@ -208,7 +211,7 @@ TEST(EndToEnd, EarlyExitStatuses) {
       EXPECT_NE(r.out.find(want.substr(3)), std::string::npos) << r.out;
     else
       EXPECT_EQ(r.out, want);
-    EXPECT_EQ(json_int(r.json, "requests"), 0);  // nothing reached the module
+    EXPECT_EQ(json_int(r.json, "session_count"), 0);  // nothing reached the module
   }
 }
 
@@ -238,7 +241,7 @@ TEST(EndToEnd, TooLongCommandLineIsRefusedWhole) {
 TEST(EndToEnd, ControllerOptionAndDefault) {
   for (auto [arg, want] : {std::pair<const char *, long>{"-c0", 1}, {"-c0x1f", 31}, {"-c 010", 10}}) {
     SCOPED_TRACE(arg);
-    Run r;
+    SimRun r;
     std::vector<std::string> args = {"-f", "IMG"};
     std::string a = arg;
     if (a.find(' ') != std::string::npos) {
@@ -283,7 +286,7 @@ TEST(EndToEnd, ModuleFaultsAtFirstMiddleAndLastRequest) {
                                                  : fault.substr(0, eq) + fault.substr(eq) + "@" +
                                                        std::to_string(k);
       SCOPED_TRACE(spec);
-      Run r;
+      SimRun r;
       int limit = f.status < 0 ? kHangMs : kRunMs;
       ASSERT_TRUE(r.go({"--fault=" + spec}, 2500, {"-f", "IMG"}, limit));
       if (f.status < 0) {
@@ -292,7 +295,9 @@ TEST(EndToEnd, ModuleFaultsAtFirstMiddleAndLastRequest) {
       }
       EXPECT_FALSE(r.res.timed_out);
       EXPECT_EQ(r.res.status, f.status) << r.out;
-      if (f.line) EXPECT_NE(r.out.find(f.line), std::string::npos) << r.out;
+      if (f.line) {
+        EXPECT_NE(r.out.find(f.line), std::string::npos) << r.out;
+      }
       bool says_incomplete = r.out.find("update did not complete\n") != std::string::npos;
       EXPECT_EQ(says_incomplete, f.status == 8) << r.out;
       if (f.completes) {
@@ -304,7 +309,7 @@ TEST(EndToEnd, ModuleFaultsAtFirstMiddleAndLastRequest) {
 }
 
 TEST(EndToEnd, SlowModuleIsWaitedFor) {
-  Run r;
+  SimRun r;
   ASSERT_TRUE(r.go({"--delay=30"}, 3000, {"-f", "IMG"}));
   EXPECT_EQ(r.res.status, 0);
   EXPECT_EQ(json_int(r.json, "complete"), 1);
@@ -315,7 +320,7 @@ TEST(EndToEnd, SlowModuleIsWaitedFor) {
 TEST(EndToEnd, MalformedVersionIndications) {
   for (const char *fault : {"version-short@1", "version-overlong@1"}) {
     SCOPED_TRACE(fault);
-    Run r;
+    SimRun r;
     ASSERT_TRUE(r.go({std::string("--fault=") + fault}, -1, {"-g"}));
     EXPECT_EQ(r.res.status, 0);
     EXPECT_NE(r.out.find("Fehler(0x0001) in der Statemachine\n"), std::string::npos) << r.out;
@@ -325,7 +330,7 @@ TEST(EndToEnd, MalformedVersionIndications) {
 
 // A firmware path that opens but cannot be read is no empty image.
 TEST(EndToEnd, UnreadableImageIsNoSuccess) {
-  Run r;
+  SimRun r;
   ASSERT_TRUE(r.go({}, -1, {"-f", "."}));
   EXPECT_EQ(r.res.status, 8);
   EXPECT_NE(r.out.find("Lesefehler in Datei(.)\n"), std::string::npos) << r.out;
