@@ -19,6 +19,7 @@ enum SimFaultKind {
   FAULT_VERSION_SHORT,    // inner struct holding only 2 bytes
   FAULT_VERSION_OVERLONG, // inner struct claiming more than the outer holds
   FAULT_NO_IND,           // confirmation only
+  FAULT_CLOSE_AFTER,      // answer at once, then close the connection
 };
 
 struct SimFault {

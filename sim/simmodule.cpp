@@ -291,6 +291,10 @@ void sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg
   }
   if (s->silent) return;
   answer(opt, s, msg, cmd, out);
+  if (fault_at(opt, k, FAULT_CLOSE_AFTER)) {
+    s->faults_injected++;
+    *close_conn = true;
+  }
 }
 
 bool sim_control_reply(const SimOptions &opt, const uint8_t *body, size_t len,

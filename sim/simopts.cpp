@@ -75,6 +75,7 @@ const char kHelp[] =
     "                             version-short     inner version struct of 2 bytes\n"
     "                             version-overlong  inner struct longer than the outer\n"
     "                             no-ind            confirmation only\n"
+    "                             close-after       answer, then close the connection\n"
     "      --delay=MS           wait MS milliseconds before each indication\n"
     "  -q, --quiet              no connection log lines (the listening line,\n"
     "                           refused frames and the summary remain)\n"
@@ -131,6 +132,7 @@ constexpr FaultName kFaults[] = {
     {"version-short", FAULT_VERSION_SHORT, false, 0},
     {"version-overlong", FAULT_VERSION_OVERLONG, false, 0},
     {"no-ind", FAULT_NO_IND, false, 0},
+    {"close-after", FAULT_CLOSE_AFTER, false, 0},
 };
 
 // KIND[=VALUE]@K

@@ -179,7 +179,11 @@ void handle_app(Conn *c, const uint8_t *body, size_t len) {
   size_t faults = s->faults_injected;
   sim_handle_message(*g_opt, s, body, len, &replies, &close_it);
   if (s->faults_injected != faults) log_line(1, "conn %u fault injected at request %u", c->id, s->requests);
-  if (close_it) return close_conn(c, "simulator");
+  if (close_it) {
+    // Whatever was answered goes out at once, before the connection closes.
+    for (SimReply &r : replies) send_frame(c, r.msg);
+    return close_conn(c, "simulator");
+  }
   for (SimReply &r : replies) {
     if (r.delay_ms == 0) {
       send_frame(c, r.msg);

@@ -308,6 +308,24 @@ TEST(EndToEnd, ModuleFaultsAtFirstMiddleAndLastRequest) {
   }
 }
 
+// A controller that answers and then closes its connection: the tool sends
+// on a closed connection, sees the loss and says so; it is never ended by a
+// signal. After the end indication (request 5) the update is complete.
+TEST(EndToEnd, ControllerClosesAfterAnswering) {
+  for (int k : {1, 3, 5}) {
+    SCOPED_TRACE(k);
+    SimRun r;
+    ASSERT_TRUE(r.go({"--fault=close-after@" + std::to_string(k)}, 2500, {"-f", "IMG"}));
+    EXPECT_FALSE(r.res.timed_out);
+    EXPECT_EQ(r.res.status, k == 5 ? 0 : 8) << r.out;
+    if (k == 5) continue;
+    bool lost = r.out.find("capi20_get_message: controller lost") != std::string::npos ||
+                r.out.find("MANUFACTURER_REQ returned error") != std::string::npos;
+    EXPECT_TRUE(lost) << r.out;
+    EXPECT_NE(r.out.find("update did not complete\n"), std::string::npos);
+  }
+}
+
 TEST(EndToEnd, SlowModuleIsWaitedFor) {
   SimRun r;
   ASSERT_TRUE(r.go({"--delay=30"}, 3000, {"-f", "IMG"}));
