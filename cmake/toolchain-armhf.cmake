@@ -2,7 +2,7 @@
 #   dpkg --add-architecture armhf
 #   apt-get install crossbuild-essential-armhf libcapi20-dev:armhf libgtest-dev:armhf qemu-user
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
-# Test programs run under qemu-arm with the armhf libraries as its root.
+# Test programs run under qemu-arm with the armhf multiarch libraries.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
@@ -22,5 +22,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
-# gtest_discover_tests and ctest start test programs through this.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/arm-linux-gnueabihf)
+# gtest_discover_tests and ctest start test programs through this. The
+# programs load the armhf C library of libc6:armhf (a dependency of
+# libcapi20-dev:armhf) with its own loader from /lib: qemu's -L with
+# /usr/arm-linux-gnueabihf would pair the cross toolchain's loader with that
+# library, two different glibc builds, and every forked child then crashes.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/)
