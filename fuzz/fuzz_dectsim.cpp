@@ -15,7 +15,7 @@ namespace {
 SimOptions options_for(uint8_t pick) {
   SimOptions opt;
   unsigned at = 1 + (pick >> 4);
-  opt.faults.push_back({1 + pick % FAULT_CLOSE_AFTER, at, pick});
+  opt.faults.push_back({1 + pick % FAULT_RESET, at, pick});
   opt.faults.push_back({FAULT_EXTRA_CLASS, at + 1, 0});
   opt.delay_ms = pick & 8 ? 10 : 0;
   return opt;

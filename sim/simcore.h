@@ -20,6 +20,8 @@ enum SimFaultKind {
   FAULT_VERSION_OVERLONG, // inner struct claiming more than the outer holds
   FAULT_NO_IND,           // confirmation only
   FAULT_CLOSE_AFTER,      // answer at once, then close the connection
+  FAULT_RESET,            // reset the connection on receipt (at 0: right after
+                          // the registration reply), send nothing
 };
 
 struct SimFault {
@@ -55,6 +57,7 @@ struct SimSession {
   long controller = -1;
   long appl_id = -1;
   bool started = false, ended = false, complete = false, silent = false;
+  bool reset = false;        // the connection is to be reset, not closed
   bool ind_pending = false;  // a real indication is scheduled but not sent yet
   unsigned ind_number = 0;   // message number of the last indication sent
   std::vector<std::string> violations;

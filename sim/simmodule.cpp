@@ -280,8 +280,9 @@ void sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg
   check_header(s, msg);
   unsigned cmd = check_record(s, msg + kManuDataOffset, len - kManuDataOffset);
   check_order(s, cmd);
-  if (fault_at(opt, k, FAULT_CLOSE)) {
+  if (fault_at(opt, k, FAULT_CLOSE) || fault_at(opt, k, FAULT_RESET)) {
     s->faults_injected++;
+    s->reset = fault_at(opt, k, FAULT_RESET) != nullptr;
     *close_conn = true;
     return;
   }

@@ -76,6 +76,8 @@ const char kHelp[] =
     "                             version-overlong  inner struct longer than the outer\n"
     "                             no-ind            confirmation only\n"
     "                             close-after       answer, then close the connection\n"
+    "                             reset             reset the connection, send nothing;\n"
+    "                                               reset@0: right after registration\n"
     "      --delay=MS           wait MS milliseconds before each indication\n"
     "  -q, --quiet              no connection log lines (the listening line,\n"
     "                           refused frames and the summary remain)\n"
@@ -133,16 +135,18 @@ constexpr FaultName kFaults[] = {
     {"version-overlong", FAULT_VERSION_OVERLONG, false, 0},
     {"no-ind", FAULT_NO_IND, false, 0},
     {"close-after", FAULT_CLOSE_AFTER, false, 0},
+    {"reset", FAULT_RESET, false, 0},
 };
 
 // KIND[=VALUE]@K
 bool parse_fault(const char *s, SimFault *f) {
   const char *at = strrchr(s, '@');
-  if (!at || !parse_uint(at + 1, 0xffffffffUL, &f->at) || f->at == 0) return false;
+  if (!at || !parse_uint(at + 1, 0xffffffffUL, &f->at)) return false;
   const char *eq = static_cast<const char *>(memchr(s, '=', size_t(at - s)));
   size_t name_len = size_t((eq ? eq : at) - s);
   for (const FaultName &n : kFaults) {
     if (strlen(n.name) != name_len || strncmp(n.name, s, name_len) != 0) continue;
+    if (f->at == 0 && n.kind != FAULT_RESET) return false;
     f->kind = n.kind;
     f->value = n.default_value;
     if (!eq) return true;

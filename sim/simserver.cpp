@@ -117,6 +117,14 @@ void close_conn(Conn *c, const char *by) {
   if (c->registered && c->id == g_first_app && g_opt->once) g_done = true;
 }
 
+// Closes with a reset instead of an orderly shutdown: the client's next
+// send then fails at once.
+void reset_conn(Conn *c) {
+  struct linger hard = {1, 0};
+  setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close_conn(c, "simulator");
+}
+
 void malformed(Conn *c, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void malformed(Conn *c, const char *fmt, ...) {
   char text[160];
@@ -143,6 +151,12 @@ void handle_register(Conn *c, unsigned error) {
   c->session = int(g_sessions.size());
   g_sessions.emplace_back();
   log_line(1, "conn %u registered, session %zu", c->id, g_sessions.size());
+  for (const SimFault &f : g_opt->faults) {
+    if (f.kind != FAULT_RESET || f.at != 0) continue;
+    g_sessions.back().faults_injected++;
+    log_line(1, "conn %u fault injected after registration", c->id);
+    return reset_conn(c);
+  }
 }
 
 void handle_control(Conn *c, const uint8_t *body, size_t len) {
@@ -180,6 +194,7 @@ void handle_app(Conn *c, const uint8_t *body, size_t len) {
   sim_handle_message(*g_opt, s, body, len, &replies, &close_it);
   if (s->faults_injected != faults) log_line(1, "conn %u fault injected at request %u", c->id, s->requests);
   if (close_it) {
+    if (s->reset) return reset_conn(c);
     // Whatever was answered goes out at once, before the connection closes.
     for (SimReply &r : replies) send_frame(c, r.msg);
     return close_conn(c, "simulator");

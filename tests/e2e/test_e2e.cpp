@@ -326,6 +326,29 @@ TEST(EndToEnd, ControllerClosesAfterAnswering) {
   }
 }
 
+// A controller that resets the connection right after registration: the
+// opening request fails, and the run goes straight to cleanup and release
+// without waiting for a message that cannot come. Whether the reset reaches
+// the tool before its first send is a race, so runs repeat until the send
+// failed; every run must end with status 8 either way.
+TEST(EndToEnd, FailedOpeningRequestSkipsThePump) {
+  int failed_sends = 0;
+  for (int run = 0; run < 20 && failed_sends < 2; run++) {
+    SimRun r;
+    ASSERT_TRUE(r.go({"--fault=reset@0"}, 100, {"-f", "IMG"}));
+    EXPECT_FALSE(r.res.timed_out);
+    EXPECT_EQ(r.res.status, 8) << r.out;
+    size_t at = r.out.find("MANUFACTURER_REQ returned error(0x");
+    if (at == std::string::npos) continue;  // sent before the reset: the loss shows later
+    failed_sends++;
+    std::string rest = r.out.substr(at);
+    EXPECT_EQ(rest.find("state_machine:"), std::string::npos) << r.out;
+    EXPECT_EQ(rest.find("controller lost"), std::string::npos) << r.out;
+    EXPECT_NE(rest.find("update did not complete\n"), std::string::npos) << r.out;
+  }
+  EXPECT_GT(failed_sends, 0);
+}
+
 TEST(EndToEnd, SlowModuleIsWaitedFor) {
   SimRun r;
   ASSERT_TRUE(r.go({"--delay=30"}, 3000, {"-f", "IMG"}));
