@@ -112,9 +112,18 @@ TEST(Options, ValuesAndFaults) {
   EXPECT_EQ(opt.verbosity, 0);
 }
 
+TEST(Options, ResetMayComeRightAfterRegistration) {
+  SimOptions opt;
+  ASSERT_EQ(parse({"--fault=reset@0"}, &opt), 0);
+  ASSERT_EQ(opt.faults.size(), 1u);
+  EXPECT_EQ(opt.faults[0].kind, FAULT_RESET);
+  EXPECT_EQ(opt.faults[0].at, 0u);
+}
+
 TEST(Options, Refused) {
   const std::vector<std::vector<std::string>> bad = {
       {"--port=70000"}, {"--port=-1"}, {"--fault=close"}, {"--fault=close@0"},
+      {"--fault=close-after@0"},
       {"--fault=close=1@2"}, {"--fault=bogus@1"}, {"--fault=bad-code=x@1"},
       {"--version-bytes=1,2"}, {"--version-bytes=100,2,3"}, {"--capi-version=2"},
       {"--profile-error=0x10000"}, {"--register-error=0"}, {"--serial=12345678"},
@@ -281,6 +290,8 @@ TEST(Module, Faults) {
       {"version-short@1", "03040000", {ok_conf, "000000000f000000050400021234"}, false},
       {"version-overlong@1", "03040000", {ok_conf, "000000000f00000006040007123456"}, false},
       {"close@2", "03010000", {ok_conf, "000000000f00000003010000"}, false},
+      {"close-after@1", "03010000", {ok_conf, "000000000f00000003010000"}, true},
+      {"reset@1", "03010000", {}, true},
   };
   for (const FaultCase &c : cases) {
     SimOptions opt;
