@@ -285,7 +285,7 @@ void Invalid(const OptionEntry *row, const char *value) {
 
 // Converts a value of types 2 to 4 into a 32-bit number; on failure
 // reports it and returns 1. *text becomes the text handed to the conversion.
-int ConvertNumber(const OptionEntry *row, const char **text, int len, long *number) {
+int ConvertNumber(const OptionEntry *row, const char **text, int len, long long *number) {
   const char *v = *text;
   int base = 10;
   if (len >= 2 && v[0] == '0') {
@@ -306,13 +306,14 @@ int ConvertNumber(const OptionEntry *row, const char **text, int len, long *numb
   bool ok;
   errno = 0;
   if (row->type == OPT_INT) {
-    long x = strtol(v, &stop, base);
+    // 64-bit conversions on every platform, then the 32-bit range check.
+    long long x = strtoll(v, &stop, base);
     ok = x >= INT32_MIN && x <= INT32_MAX;
     *number = x;
   } else {
-    unsigned long x = strtoul(v, &stop, base);
+    unsigned long long x = strtoull(v, &stop, base);
     ok = x <= UINT32_MAX;
-    *number = static_cast<long>(x);
+    *number = static_cast<long long>(x);
   }
   if (errno == ERANGE || !ok || stop == v || stop != v + len) {
     Invalid(row, v);
@@ -327,7 +328,7 @@ void StoreNumber(const OptionEntry *row, const char *value, int len) {
     ++errors;
     return;
   }
-  long x;
+  long long x;
   if (ConvertNumber(row, &value, len, &x)) return;
   if (row->type == OPT_INT) {
     *static_cast<int32_t *>(row->target) = static_cast<int32_t>(x);

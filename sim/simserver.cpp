@@ -302,7 +302,7 @@ void poll_once(int lfd, const sigset_t *mask) {
   fds.push_back({lfd, POLLIN, 0});
   for (Conn &c : g_conns) fds.push_back({c.fd, short(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
   long long wait = next_wakeup();
-  struct timespec ts = {wait / 1000, (wait % 1000) * 1000000};
+  struct timespec ts = {time_t(wait / 1000), long(wait % 1000 * 1000000)};
   int n = ppoll(fds.data(), fds.size(), wait < 0 ? nullptr : &ts, mask);
   if (n < 0) return;
   fire_timers();

@@ -427,7 +427,8 @@ TEST_F(Dectsim, DelayedIndicationsDoNotBlock) {
 TEST_F(Dectsim, ShutsDownOnSignals) {
   for (int sig : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(sig);
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_GT(sim.pid, 0);  // never signal a process group or every process
     kill(sim.pid, sig);
     std::string json = Finish();
     EXPECT_EQ(json_int(json, "session_count"), 0);
