@@ -8,13 +8,7 @@
 #               (libcapi20's runtime package among them)
 #   cordix-sim  bin/dectsim and dectsim(1), the controller and module simulator
 #
-# The programs' own install rules may carry no component; the rules below
-# name one for each program so the packages split the same way regardless.
-# A plain "cmake --install" runs both kinds and installs each file once more
-# over itself, which is harmless.
-
-install(TARGETS cordix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cordix)
-install(TARGETS dectsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cordix-sim)
+# The programs' install rules (update/, sim/) name these components.
 
 set(CORDIX_MAN_PAGES cordix dectsim)
 set(CORDIX_MAN_COMPONENT_cordix cordix)
@@ -65,8 +59,6 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
   endif()
 endif()
 
-# Only the named components are packaged; anything in "Unspecified" is
-# installed by the rules above already.
 set(CPACK_COMPONENTS_ALL cordix cordix-sim)
 
 # Per-package settings, one package per component group.
