@@ -280,15 +280,11 @@ const Fault kFaults[] = {
 TEST(EndToEnd, ModuleFaultsAtFirstMiddleAndLastRequest) {
   for (const Fault &f : kFaults) {
     for (int k : {1, 3, 5}) {
-      std::string fault = std::string(f.kind);
-      size_t eq = fault.find('=');
-      std::string spec = eq == std::string::npos ? fault + "@" + std::to_string(k)
-                                                 : fault.substr(0, eq) + fault.substr(eq) + "@" +
-                                                       std::to_string(k);
-      SCOPED_TRACE(spec);
+      std::string fault = std::string("--fault=") + f.kind + "@" + std::to_string(k);
+      SCOPED_TRACE(fault);
       SimRun r;
       int limit = f.status < 0 ? kHangMs : kRunMs;
-      ASSERT_TRUE(r.go({"--fault=" + spec}, 2500, {"-f", "IMG"}, limit));
+      ASSERT_TRUE(r.go({fault}, 2500, {"-f", "IMG"}, limit));
       if (f.status < 0) {
         EXPECT_TRUE(r.res.timed_out) << r.out;
         continue;
