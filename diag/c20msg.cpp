@@ -11,8 +11,8 @@ constexpr char kUndefined[] = "!! undefined !!";
 }  // namespace
 
 const char *Decode_Error(uint32_t info) {
-    // The whole 32-bit value is compared, so nothing above 0xFFFF matches.
-    switch (info) {
+  // The whole 32-bit value is compared, so nothing above 0xFFFF matches.
+  switch (info) {
     // Informative values: the request was carried out, with a remark.
     case 0x0001: return "NCPI not supported by current protocol, NCPI ignored";
     case 0x0002: return "Flags not supported by current protocol, flags ignored";
@@ -26,20 +26,23 @@ const char *Decode_Error(uint32_t info) {
     case 0x1006: return "Reserved";
     case 0x1007: return "The message could not be accepted because of an internal busy condition";
     case 0x1008: return "OS resource error (no memory ?)";
-    case 0x1009: case 0x1109: return "CAPI not installed";
-    case 0x100A: case 0x110A: return "Controller does not support external equipment";
-    case 0x100B: case 0x110B: return "Controller does only support external equipment";
+    case 0x1009:
+    case 0x1109: return "CAPI not installed";
+    case 0x100A:
+    case 0x110A: return "Controller does not support external equipment";
+    case 0x100B:
+    case 0x110B: return "Controller does only support external equipment";
     // Errors of the message exchange.
     case 0x1101: return "Illegal application number";
     case 0x1102: return "Illegal command or subcommand or message length less than 12 bytes";
     case 0x1103:
-        return "The message could not be accepted because of a queue full condition !! "
-               "The error code does not imply that CAPI cannot receive messages "
-               "directed to another controller, PLCI or NCCI";
+      return "The message could not be accepted because of a queue full condition !! "
+             "The error code does not imply that CAPI cannot receive messages "
+             "directed to another controller, PLCI or NCCI";
     case 0x1104: return "Queue is empty";
     case 0x1105:
-        return "Queue overflow, a message was lost !! This indicates a configuration "
-               "error. The only recovery from this error is to perform a CAPI_RELEASE";
+      return "Queue overflow, a message was lost !! This indicates a configuration "
+             "error. The only recovery from this error is to perform a CAPI_RELEASE";
     case 0x1106: return "Unknown notification parameter";
     case 0x1107: return "The Message could not be accepted because of an internal busy condition";
     case 0x1108: return "OS Resource error (no memory ?)";
@@ -67,20 +70,20 @@ const char *Decode_Error(uint32_t info) {
     case 0x300D: return "Reset procedure not supported by current protocol";
     // Disconnect reasons of the layer 1 to 3 protocols and fax.
     case 0x3301:
-        return "Protocol error layer 1 (broken line or B-channel removed by signalling "
-               "protocol)";
+      return "Protocol error layer 1 (broken line or B-channel removed by signalling "
+             "protocol)";
     case 0x3302: return "Protocol error layer 2";
     case 0x3303: return "Protocol error layer 3";
     case 0x3304: return "Another application got that call";
     case 0x3311: return "Connecting not successful (remote station is no FAX G3 machine)";
     case 0x3312: return "Connecting not successful (training error)";
     case 0x3313:
-        return "Disconnected before transfer (remote station does not support transfer "
-               "mode, e.g. resolution)";
+      return "Disconnected before transfer (remote station does not support transfer "
+             "mode, e.g. resolution)";
     case 0x3314: return "Disconnected during transfer (remote abort)";
     case 0x3315:
-        return "Disconnected during transfer (remote procedure error, e.g. "
-               "unsuccessful repetition of T.30 commands)";
+      return "Disconnected during transfer (remote procedure error, e.g. "
+             "unsuccessful repetition of T.30 commands)";
     case 0x3316: return "Disconnected during transfer (local tx data underrun)";
     case 0x3317: return "Disconnected during transfer (local rx data overflow)";
     case 0x3318: return "Disconnected during transfer (local abort)";
@@ -132,8 +135,8 @@ const char *Decode_Error(uint32_t info) {
     case 0x34E0: return "Mandatory information element is missing";
     case 0x34E1: return "Message type non-existent or not implemented";
     case 0x34E2:
-        return "Message not compatible with call state or message type non-existent or "
-               "not implemented";
+      return "Message not compatible with call state or message type non-existent or "
+             "not implemented";
     case 0x34E3: return "Information element non-existent or not implemented";
     case 0x34E4: return "Invalid information element contents";
     case 0x34E5: return "Message not compatible with call state";
@@ -141,11 +144,11 @@ const char *Decode_Error(uint32_t info) {
     case 0x34EF: return "Protocol error, unspecified";
     case 0x34FF: return "Interworking, unspecified";
     default: return kNoInfo;
-    }
+  }
 }
 
 const char *Decode_Command(uint32_t command) {
-    switch (command & 0xFF) {
+  switch (command & 0xFF) {
     case 0x01: return "ALERT";
     case 0x02: return "CONNECT";
     case 0x03: return "CONNECT_ACTIVE";
@@ -162,15 +165,15 @@ const char *Decode_Command(uint32_t command) {
     case 0x88: return "CONNECT_B3_T90_ACTIVE";
     case 0xFF: return "MANUFACTURER";
     default: return kUndefined;
-    }
+  }
 }
 
 const char *Decode_Sub(uint32_t subcommand) {
-    switch (subcommand & 0xFF) {
+  switch (subcommand & 0xFF) {
     case 0x80: return "REQ";
     case 0x81: return "CONF";
     case 0x82: return "IND";
     case 0x83: return "RESP";
     default: return kUndefined;
-    }
+  }
 }

@@ -1,15 +1,15 @@
-#include "diag/c20msg.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <set>
 
+#include "diag/c20msg.h"
+
 namespace {
 
 struct Row {
-    uint32_t value;
-    const char *text;
+  uint32_t value;
+  const char *text;
 };
 
 // Every listed info and reason value with its text.
@@ -30,9 +30,13 @@ constexpr Row kInfo[] = {
     {0x100B, "Controller does only support external equipment"},
     {0x1101, "Illegal application number"},
     {0x1102, "Illegal command or subcommand or message length less than 12 bytes"},
-    {0x1103, "The message could not be accepted because of a queue full condition !! The error code does not imply that CAPI cannot receive messages directed to another controller, PLCI or NCCI"},
+    {0x1103,
+     "The message could not be accepted because of a queue full condition !! The error code does "
+     "not imply that CAPI cannot receive messages directed to another controller, PLCI or NCCI"},
     {0x1104, "Queue is empty"},
-    {0x1105, "Queue overflow, a message was lost !! This indicates a configuration error. The only recovery from this error is to perform a CAPI_RELEASE"},
+    {0x1105,
+     "Queue overflow, a message was lost !! This indicates a configuration error. The only "
+     "recovery from this error is to perform a CAPI_RELEASE"},
     {0x1106, "Unknown notification parameter"},
     {0x1107, "The Message could not be accepted because of an internal busy condition"},
     {0x1108, "OS Resource error (no memory ?)"},
@@ -65,9 +69,13 @@ constexpr Row kInfo[] = {
     {0x3304, "Another application got that call"},
     {0x3311, "Connecting not successful (remote station is no FAX G3 machine)"},
     {0x3312, "Connecting not successful (training error)"},
-    {0x3313, "Disconnected before transfer (remote station does not support transfer mode, e.g. resolution)"},
+    {0x3313,
+     "Disconnected before transfer (remote station does not support transfer mode, e.g. "
+     "resolution)"},
     {0x3314, "Disconnected during transfer (remote abort)"},
-    {0x3315, "Disconnected during transfer (remote procedure error, e.g. unsuccessful repetition of T.30 commands)"},
+    {0x3315,
+     "Disconnected during transfer (remote procedure error, e.g. unsuccessful repetition of T.30 "
+     "commands)"},
     {0x3316, "Disconnected during transfer (local tx data underrun)"},
     {0x3317, "Disconnected during transfer (local rx data overflow)"},
     {0x3318, "Disconnected during transfer (local abort)"},
@@ -117,7 +125,8 @@ constexpr Row kInfo[] = {
     {0x34DF, "Invalid message, unspecified"},
     {0x34E0, "Mandatory information element is missing"},
     {0x34E1, "Message type non-existent or not implemented"},
-    {0x34E2, "Message not compatible with call state or message type non-existent or not implemented"},
+    {0x34E2,
+     "Message not compatible with call state or message type non-existent or not implemented"},
     {0x34E3, "Information element non-existent or not implemented"},
     {0x34E4, "Invalid information element contents"},
     {0x34E5, "Message not compatible with call state"},
@@ -128,11 +137,21 @@ constexpr Row kInfo[] = {
 static_assert(sizeof kInfo / sizeof kInfo[0] == 110, "110 info values");
 
 constexpr Row kCommand[] = {
-    {0x01, "ALERT"},          {0x02, "CONNECT"},           {0x03, "CONNECT_ACTIVE"},
-    {0x04, "DISCONNECT"},     {0x05, "LISTEN"},            {0x08, "INFO"},
-    {0x41, "SELECT_B_PROTOCOL"}, {0x80, "FACILITY"},       {0x82, "CONNECT_B3"},
-    {0x83, "CONNECT_B3_ACTIVE"}, {0x84, "DISCONNECT_B3"},  {0x86, "DATA_B3"},
-    {0x87, "RESET_B3"},       {0x88, "CONNECT_B3_T90_ACTIVE"}, {0xFF, "MANUFACTURER"},
+    {0x01, "ALERT"},
+    {0x02, "CONNECT"},
+    {0x03, "CONNECT_ACTIVE"},
+    {0x04, "DISCONNECT"},
+    {0x05, "LISTEN"},
+    {0x08, "INFO"},
+    {0x41, "SELECT_B_PROTOCOL"},
+    {0x80, "FACILITY"},
+    {0x82, "CONNECT_B3"},
+    {0x83, "CONNECT_B3_ACTIVE"},
+    {0x84, "DISCONNECT_B3"},
+    {0x86, "DATA_B3"},
+    {0x87, "RESET_B3"},
+    {0x88, "CONNECT_B3_T90_ACTIVE"},
+    {0xFF, "MANUFACTURER"},
 };
 
 constexpr Row kSub[] = {{0x80, "REQ"}, {0x81, "CONF"}, {0x82, "IND"}, {0x83, "RESP"}};
@@ -142,96 +161,96 @@ constexpr char kUndefined[] = "!! undefined !!";
 
 template <std::size_t N>
 std::set<uint32_t> values_of(const Row (&rows)[N]) {
-    std::set<uint32_t> s;
-    for (const Row &r : rows) s.insert(r.value);
-    return s;
+  std::set<uint32_t> s;
+  for (const Row &r : rows) s.insert(r.value);
+  return s;
 }
 
 TEST(C20Msg, EveryInfoValueHasItsText) {
-    for (const Row &r : kInfo) {
-        EXPECT_STREQ(Decode_Error(r.value), r.text) << std::hex << r.value;
-    }
+  for (const Row &r : kInfo) {
+    EXPECT_STREQ(Decode_Error(r.value), r.text) << std::hex << r.value;
+  }
 }
 
 TEST(C20Msg, UnlistedInfoValuesGiveTheDefault) {
-    const char *def = Decode_Error(0);
-    EXPECT_STREQ(def, kNoInfo);
-    // Gaps inside listed classes.
-    for (uint32_t v : {0x1000u, 0x100Cu, 0x110Cu, 0x2000u, 0x2008u, 0x3000u, 0x300Eu, 0x3300u,
-                       0x3305u, 0x3310u, 0x331Au, 0x3480u, 0x3484u, 0x3494u, 0x34FEu}) {
-        EXPECT_EQ(Decode_Error(v), def) << std::hex << v;
+  const char *def = Decode_Error(0);
+  EXPECT_STREQ(def, kNoInfo);
+  // Gaps inside listed classes.
+  for (uint32_t v : {0x1000u, 0x100Cu, 0x110Cu, 0x2000u, 0x2008u, 0x3000u, 0x300Eu, 0x3300u,
+                     0x3305u, 0x3310u, 0x331Au, 0x3480u, 0x3484u, 0x3494u, 0x34FEu}) {
+    EXPECT_EQ(Decode_Error(v), def) << std::hex << v;
+  }
+  // Every other 16-bit value gets the very same default string.
+  const std::set<uint32_t> listed = values_of(kInfo);
+  for (uint32_t v = 0; v <= 0xFFFF; ++v) {
+    if (listed.count(v) == 0) {
+      ASSERT_EQ(Decode_Error(v), def) << std::hex << v;
     }
-    // Every other 16-bit value gets the very same default string.
-    const std::set<uint32_t> listed = values_of(kInfo);
-    for (uint32_t v = 0; v <= 0xFFFF; ++v) {
-        if (listed.count(v) == 0) {
-            ASSERT_EQ(Decode_Error(v), def) << std::hex << v;
-        }
-    }
+  }
 }
 
 TEST(C20Msg, NoInfoValueAbove0xFFFFMatches) {
-    EXPECT_STREQ(Decode_Error(0x13316), kNoInfo);
-    for (const Row &r : kInfo) {
-        for (uint32_t high : {0x10000u, 0x20000u, 0x80000000u, 0xFFFF0000u}) {
-            EXPECT_STREQ(Decode_Error(high | r.value), kNoInfo) << std::hex << (high | r.value);
-        }
+  EXPECT_STREQ(Decode_Error(0x13316), kNoInfo);
+  for (const Row &r : kInfo) {
+    for (uint32_t high : {0x10000u, 0x20000u, 0x80000000u, 0xFFFF0000u}) {
+      EXPECT_STREQ(Decode_Error(high | r.value), kNoInfo) << std::hex << (high | r.value);
     }
+  }
 }
 
 TEST(C20Msg, SharedTextsAreOneString) {
-    EXPECT_EQ(Decode_Error(0x1009), Decode_Error(0x1109));
-    EXPECT_EQ(Decode_Error(0x100A), Decode_Error(0x110A));
-    EXPECT_EQ(Decode_Error(0x100B), Decode_Error(0x110B));
-    EXPECT_STREQ(Decode_Error(0x1109), "CAPI not installed");
+  EXPECT_EQ(Decode_Error(0x1009), Decode_Error(0x1109));
+  EXPECT_EQ(Decode_Error(0x100A), Decode_Error(0x110A));
+  EXPECT_EQ(Decode_Error(0x100B), Decode_Error(0x110B));
+  EXPECT_STREQ(Decode_Error(0x1109), "CAPI not installed");
 }
 
 TEST(C20Msg, NearTwinsDifferInOneLetter) {
-    EXPECT_STREQ(Decode_Error(0x1007),
-                 "The message could not be accepted because of an internal busy condition");
-    EXPECT_STREQ(Decode_Error(0x1107),
-                 "The Message could not be accepted because of an internal busy condition");
-    EXPECT_STREQ(Decode_Error(0x1008), "OS resource error (no memory ?)");
-    EXPECT_STREQ(Decode_Error(0x1108), "OS Resource error (no memory ?)");
+  EXPECT_STREQ(Decode_Error(0x1007),
+               "The message could not be accepted because of an internal busy condition");
+  EXPECT_STREQ(Decode_Error(0x1107),
+               "The Message could not be accepted because of an internal busy condition");
+  EXPECT_STREQ(Decode_Error(0x1008), "OS resource error (no memory ?)");
+  EXPECT_STREQ(Decode_Error(0x1108), "OS Resource error (no memory ?)");
 }
 
 // Checks a byte table over all 256 bytes and over wider values whose low
 // 8 bits are the byte.
 template <std::size_t N>
 void check_byte_table(const char *(*decode)(uint32_t), const Row (&rows)[N]) {
-    const char *def = decode(0x00);
-    EXPECT_STREQ(def, kUndefined);
-    for (uint32_t b = 0; b <= 0xFF; ++b) {
-        const char *expected = def;
-        for (const Row &r : rows) {
-            if (r.value == b) expected = r.text;
-        }
-        const char *got = decode(b);
-        if (expected == def) {
-            EXPECT_EQ(got, def) << std::hex << b;
-        } else {
-            EXPECT_STREQ(got, expected) << std::hex << b;
-        }
-        for (uint32_t high : {0x100u, 0xFF00u, 0x12345600u, 0xFFFFFF00u}) {
-            EXPECT_EQ(decode(high | b), got) << std::hex << (high | b);
-        }
+  const char *def = decode(0x00);
+  EXPECT_STREQ(def, kUndefined);
+  for (uint32_t b = 0; b <= 0xFF; ++b) {
+    const char *expected = def;
+    for (const Row &r : rows) {
+      if (r.value == b) expected = r.text;
     }
+    const char *got = decode(b);
+    if (expected == def) {
+      EXPECT_EQ(got, def) << std::hex << b;
+    } else {
+      EXPECT_STREQ(got, expected) << std::hex << b;
+    }
+    for (uint32_t high : {0x100u, 0xFF00u, 0x12345600u, 0xFFFFFF00u}) {
+      EXPECT_EQ(decode(high | b), got) << std::hex << (high | b);
+    }
+  }
 }
 
 TEST(C20Msg, Commands) {
-    check_byte_table(Decode_Command, kCommand);
-    EXPECT_STREQ(Decode_Command(0x101), "ALERT");
-    for (uint32_t v : {0x06u, 0x07u, 0x81u, 0x85u, 0x100u}) {
-        EXPECT_STREQ(Decode_Command(v), kUndefined) << std::hex << v;
-    }
+  check_byte_table(Decode_Command, kCommand);
+  EXPECT_STREQ(Decode_Command(0x101), "ALERT");
+  for (uint32_t v : {0x06u, 0x07u, 0x81u, 0x85u, 0x100u}) {
+    EXPECT_STREQ(Decode_Command(v), kUndefined) << std::hex << v;
+  }
 }
 
 TEST(C20Msg, Subcommands) {
-    check_byte_table(Decode_Sub, kSub);
-    EXPECT_STREQ(Decode_Sub(0x180), "REQ");
-    EXPECT_STREQ(Decode_Sub(0x84), kUndefined);
-    // Both byte tables share one default string.
-    EXPECT_EQ(Decode_Sub(0x00), Decode_Command(0x00));
+  check_byte_table(Decode_Sub, kSub);
+  EXPECT_STREQ(Decode_Sub(0x180), "REQ");
+  EXPECT_STREQ(Decode_Sub(0x84), kUndefined);
+  // Both byte tables share one default string.
+  EXPECT_EQ(Decode_Sub(0x00), Decode_Command(0x00));
 }
 
 }  // namespace
