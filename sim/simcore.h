@@ -2,6 +2,7 @@
 // Shared types of the simulator's modules: options, the module's view of
 // one application session, and the frames it answers with.
 #pragma once
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -98,3 +99,5 @@ std::string sim_summary_json(const SimTotals &t, const std::vector<SimSession> &
 
 // Lower-case hex of bytes.
 std::string sim_hex(const uint8_t *p, size_t n);
+// prefix followed by the printf-style text of fmt and ap, cut to 200 bytes.
+std::string sim_vformat(const std::string &prefix, const char *fmt, va_list ap);

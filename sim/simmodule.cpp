@@ -30,13 +30,10 @@ void put32(std::string *s, uint32_t v) {
 
 void violation(SimSession *s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void violation(SimSession *s, const char *fmt, ...) {
-  char text[200];
-  int n = snprintf(text, sizeof text, "request %u: ", s->requests);
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(text + n, sizeof text - size_t(n), fmt, ap);
+  s->violations.push_back(sim_vformat("request " + std::to_string(s->requests) + ": ", fmt, ap));
   va_end(ap);
-  s->violations.push_back(text);
 }
 
 // A MANUFACTURER_CONF or _IND: same parameters as the request.
@@ -257,6 +254,12 @@ void answer(const SimOptions &opt, SimSession *s, const uint8_t *m, unsigned cmd
 }
 
 }  // namespace
+
+std::string sim_vformat(const std::string &prefix, const char *fmt, va_list ap) {
+  char text[200];
+  vsnprintf(text, sizeof text, fmt, ap);
+  return prefix + text;
+}
 
 std::string sim_hex(const uint8_t *p, size_t n) {
   static const char digits[] = "0123456789abcdef";

@@ -127,14 +127,12 @@ void reset_conn(Conn *c) {
 
 void malformed(Conn *c, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void malformed(Conn *c, const char *fmt, ...) {
-  char text[160];
-  int n = snprintf(text, sizeof text, "conn %u: ", c->id);
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(text + n, sizeof text - size_t(n), fmt, ap);
+  std::string text = sim_vformat("conn " + std::to_string(c->id) + ": ", fmt, ap);
   va_end(ap);
   g_totals.malformed.push_back(text);
-  log_line(0, "malformed frame refused, %s", text);
+  log_line(0, "malformed frame refused, %s", text.c_str());
   close_conn(c, "simulator");
 }
 
