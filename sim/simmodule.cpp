@@ -301,6 +301,18 @@ void sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg
   }
 }
 
+namespace {
+
+// A skipped byte, then text in a NUL-terminated field of width bytes.
+void append_text(std::string *r, const std::string &text, size_t width) {
+  std::string field = text.substr(0, width - 1);
+  field.resize(width, '\0');
+  r->push_back('\0');
+  *r += field;
+}
+
+}  // namespace
+
 bool sim_control_reply(const SimOptions &opt, const uint8_t *body, size_t len,
                        std::string *reply, unsigned *command) {
   if (len < 12) return false;
@@ -310,26 +322,14 @@ bool sim_control_reply(const SimOptions &opt, const uint8_t *body, size_t len,
   r[4] = char(body[4] + 1);  // the confirmation: 0xf2ff -> 0xf3ff etc.
   switch (cmd) {
     case CTRL_REGISTER: put16(&r, opt.register_error); break;
-    case CTRL_MANUFACTURER: {
-      char text[64] = {0};
-      memcpy(text, opt.manufacturer.data(), opt.manufacturer.size() < 63 ? opt.manufacturer.size() : 63);
-      r.push_back('\0');
-      r.append(text, sizeof text);
-      break;
-    }
+    case CTRL_MANUFACTURER: append_text(&r, opt.manufacturer, 64); break;
     case CTRL_VERSION:
       r.push_back('\0');
       for (unsigned v : {opt.capi_version[0], opt.capi_version[1], opt.manu_version[0],
                          opt.manu_version[1]})
         put32(&r, v);
       break;
-    case CTRL_SERIAL: {
-      char text[8] = {0};
-      memcpy(text, opt.serial.data(), opt.serial.size() < 7 ? opt.serial.size() : 7);
-      r.push_back('\0');
-      r.append(text, sizeof text);
-      break;
-    }
+    case CTRL_SERIAL: append_text(&r, opt.serial, 8); break;
     case CTRL_PROFILE: {
       put16(&r, opt.profile_error);
       std::string profile(64, '\0');
