@@ -1,0 +1,116 @@
+// The update engine where a whole run cannot reach: short, overlong and
+// ignored messages, the struct bounds, the chunk reader without a stream,
+// and message numbers past 16 bits. MANUFACTURER_REQ is a test double.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/capiwire.h"
+#include "update/cordix.h"
+
+namespace {
+std::vector<std::string> sent;  // records of the requests, in hex
+}
+
+unsigned MANUFACTURER_REQ(_cmsg *, _cword, _cword, _cdword, _cdword, _cdword, _cdword,
+                          _cstruct data) {
+  std::string hex;
+  for (long i = 0; i < 3 + struct_fits(data, 0xFFFF + 3); i++) hex += std::to_string(data[i]) + ",";
+  sent.push_back(hex);
+  return 0;
+}
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+TEST(CapiWire, StructFits) {
+  const struct {
+    Bytes bytes;
+    long len;  // -1: does not fit
+  } cases[] = {{{}, -1},          {{0}, 0},           {{1}, -1},         {{1, 9}, 1},
+               {{3, 1, 2}, -1},   {{0xFF}, -1},       {{0xFF, 0}, -1},   {{0xFF, 0, 0}, 0},
+               {{0xFF, 1, 0}, -1}, {{0xFF, 1, 0, 7}, 1}, {{0xFE, 1}, -1}};
+  for (const auto &c : cases) {
+    Bytes exact = c.bytes;  // of exactly its size, so a read past it shows
+    EXPECT_EQ(struct_fits(exact.data(), exact.size()), c.len) << exact.size();
+  }
+}
+
+struct Case {
+  unsigned state;
+  unsigned sub, cls, function;
+  Bytes data;  // ManuData, the end of the message
+  int result;
+  unsigned state_after;
+  std::string out;  // after the "state_machine: ..." line
+};
+
+TEST(StateMachine, ShortAndIgnoredMessages) {
+  const std::string vers = "State(version_req)\nversion ind empfangen(12.34.56)\n        Version(564) "
+                           "Designcode(86) Beta Status(1)\n        RealDectVersion(234561)\n";
+  const Case cases[] = {
+      {ST_START_REQ, 0x82, 0, 15, {3, 2, 0, 0}, 0, ST_START_REQ, "State(start_req)\n"},
+      {ST_DATA, 0x82, 0, 15, {3, 1, 0, 0}, 0, ST_DATA, "State(data)\n"},
+      {ST_ENDT_REQ, 0x82, 0, 15, {3, 2, 0, 0}, 0, ST_ENDT_REQ, "State(endt_req)\n"},
+      {ST_VERSION_REQ, 0x82, 0, 15, {3, 1, 0, 0}, 0, ST_VERSION_REQ, "State(version_req)\n"},
+      {ST_TERMINATE, 0x82, 0, 15, {3, 3, 0, 0}, 0, ST_TERMINATE, "State(terminate)\n"},
+      {ST_IDLE, 0x82, 0, 15, {3, 1, 0, 0}, 0, ST_IDLE, ""},
+      {8, 0x82, 0, 15, {3, 1, 0, 0}, 0, 8, ""},
+      {ST_START_REQ, 0x82, 0, 14, {3, 1, 0, 0}, 0, ST_START_REQ, ""},
+      {ST_START_REQ, 0x82, 1, 15, {3, 1, 0, 0}, 0, ST_START_REQ, ""},
+      {ST_START_REQ, 0x81, 0, 15, {0}, 0, ST_START_REQ, ""},
+      {ST_START_REQ, 0x81, 3, 14, {0}, 0, ST_START_REQ, ""},
+      {ST_START_REQ, 0x80, 3, 15, {0}, 0, ST_START_REQ, ""},
+      {ST_DATA, 0x81, 3, 15, {0}, 2, ST_TERMINATE, "MANUFACTURER_REQ(CORDIX) Fehler(3)\n"},
+      {ST_START_REQ, 0x82, 0, 15, {}, 1, ST_START_REQ, ""},
+      {ST_START_REQ, 0x82, 0, 15, {2, 1, 0}, 1, ST_START_REQ, ""},
+      {ST_START_REQ, 0x82, 0, 15, {0xFF, 2, 0, 1, 0}, 1, ST_START_REQ, ""},
+      {ST_START_REQ, 0x82, 0, 15, {4, 1, 0, 0}, 1, ST_START_REQ, ""},
+      {ST_START_REQ, 0x82, 0, 15, {0xFF, 4, 0, 1, 0, 0}, 1, ST_START_REQ, ""},
+      {ST_START_REQ, 0x82, 0, 15, {0xFF, 3}, 1, ST_START_REQ, ""},
+      {ST_VERSION_REQ, 0x82, 0, 15, {6, 4, 0, 3, 0x12, 0x34, 0x56}, 0, ST_TERMINATE, vers},
+      {ST_VERSION_REQ, 0x82, 0, 15, {0xFF, 8, 0, 4, 0, 0xFF, 3, 0, 0x12, 0x34, 0x56}, 0, ST_TERMINATE, vers},
+      {ST_VERSION_REQ, 0x82, 0, 15, {5, 4, 0, 2, 0x12, 0x34}, 1, ST_VERSION_REQ, "State(version_req)\n"},
+      {ST_VERSION_REQ, 0x82, 0, 15, {6, 4, 0, 4, 0x12, 0x34, 0x56}, 1, ST_VERSION_REQ, "State(version_req)\n"},
+      {ST_VERSION_REQ, 0x82, 0, 15, {4, 4, 0, 0xFF, 3}, 1, ST_VERSION_REQ, "State(version_req)\n"},
+      {ST_VERSION_REQ, 0x82, 0, 15, {6, 4, 0, 0xFF, 3, 0, 0x12}, 1, ST_VERSION_REQ, "State(version_req)\n"},
+  };
+  for (const Case &c : cases) {
+    Bytes m(24, 0);
+    m.insert(m.end(), c.data.begin(), c.data.end());
+    _cmsg msg{};
+    msg.Command = 0xFF, msg.Subcommand = c.sub, msg.Class = c.cls, msg.Function = c.function;
+    msg.ManuData = m.data() + 24, msg.m = m.data(), msg.l = _cword(m.size());
+    set_state(c.state);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(state_machine(&msg), c.result);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.substr(out.find('\n') + 1), c.out);
+    EXPECT_EQ(get_state(), c.state_after);
+    EXPECT_EQ(protocol_finished(), c.out.find("version ind") != std::string::npos);
+  }
+  EXPECT_EQ(DectVersion[0] | DectVersion[1] << 8 | DectVersion[2] << 16, 0x563412);
+  EXPECT_TRUE(sent.empty());
+}
+
+TEST(StateMachine, ChunkReaderWithoutStreamAndMessageNumbers) {
+  testing::internal::CaptureStdout();
+  unsigned char record[1032] = {};
+  char missing[] = "/nonexistent/cordix.bin";
+  config.file = missing;
+  EXPECT_EQ(get_next_data(nullptr, record), 0u);
+  char self[] = "/proc/self/cmdline";  // a few bytes, opened on demand
+  config.file = self;
+  unsigned n = get_next_data(nullptr, record);
+  EXPECT_EQ(InputFile != nullptr, true);
+  EXPECT_EQ(get16(record + 6), n);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(next_msgnumber(), 1);
+  for (int i = 2; i < 0xFFFF; i++) next_msgnumber();
+  EXPECT_EQ(next_msgnumber(), 0xFFFF);
+  EXPECT_EQ(next_msgnumber(), 0);
+}
+
+}  // namespace
