@@ -28,8 +28,9 @@ long long now_ms() {
 int wait_until(pid_t pid, long long deadline) {
   for (;;) {
     int st;
-    if (waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    if (now_ms() >= deadline) return -1;
+    pid_t r = waitpid(pid, &st, WNOHANG);
+    if (r == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    if (r < 0 || now_ms() >= deadline) return r < 0 ? 255 : -1;
     usleep(2000);
   }
 }
@@ -149,9 +150,8 @@ bool sim_start(Sim *sim, const std::vector<std::string> &args) {
 void sim_stop(Sim *sim, int ms) {
   if (sim->pid <= 0) return;
   if (wait_until(sim->pid, now_ms() + ms) < 0) {
-    kill(sim->pid, SIGTERM);
-    if (wait_until(sim->pid, now_ms() + 5000) < 0) kill(sim->pid, SIGKILL);
-    wait_until(sim->pid, now_ms() + 5000);
+    kill(sim->pid, SIGTERM);  // it still writes its results
+    if (wait_until(sim->pid, now_ms() + 5000) < 0) kill(sim->pid, SIGKILL), wait_until(sim->pid, now_ms() + 5000);
   }
   sim->pid = -1;
 }
