@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Manual pages and Debian packages.
 #
 #   cmake --install BUILD [--prefix P]   bin/cordix, bin/dectsim, share/man/man1/*.1.gz
