@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as a command line through the tokenizer and the option
 // interpreter, with the tool's rows and with rows of every type (illegal
 // ones too). Linked with --wrap=malloc: the interpreter's heap copies, which

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for what dectsim reads from its clients: the input is a
 // byte stream as one connection carries it. The first byte picks the fault
 // set and the delay; frames go through the server's framing to the control

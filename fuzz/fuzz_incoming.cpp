@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as one received CAPI message through the pump's decoder
 // and then the state machine in every state, with requests that succeed and
 // fail. MANUFACTURER_REQ is a double here: nothing is sent.

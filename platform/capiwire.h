@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CAPI 2.0 wire format: 16-bit little-endian fields and length-prefixed
 // structs. Both stand at any offset of a message, so they are read and
 // written byte by byte.

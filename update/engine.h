@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the message pump needs of the update engine: the configuration
 // record and the state machine it feeds.
 #pragma once

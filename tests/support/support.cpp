@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process and file helpers of the tests; every wait is bounded.
 #include "tests/support/support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: programs run with a deadline, a HOME of their own and a
 // private /dev/shm; a dectsim per run, and the numbers of its JSON summary.
 #pragma once

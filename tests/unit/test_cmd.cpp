@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tokenizer and option interpreter: their edge cases, one table each.
 // malloc and realloc are wrapped in this program so that a chosen
 // allocation of an interpretation can fail.

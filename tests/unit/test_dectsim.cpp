@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dectsim's own checks: the end-to-end table trusts it to notice a wrong
 // request record and to refuse a malformed frame, so both are proven here.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Diagnostics texts at the edges of their ranges, the hex dump line, and
 // the clock's worked values. gettimeofday is wrapped in this program: the
 // clock reads the time set here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update engine where a whole run cannot reach: short, overlong and
 // ignored messages, the struct bounds, the chunk reader without a stream,
 // and message numbers past 16 bits. MANUFACTURER_REQ is a test double.

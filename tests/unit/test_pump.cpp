@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The message pump: its wake-up and stop cases, and what it hands the state
 // machine. capi20_waitformessage, capi20_get_message and state_machine are
 // test doubles defined here; libcapi20 only encodes and decodes. The stop
