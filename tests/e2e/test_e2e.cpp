@@ -1,14 +1,7 @@
 // SPDX-License-Identifier: MIT
-<<<<<<< HEAD
 // End to end: the real cordix binary against dectsim through the real
 // libcapi20. Each row of the table is one run: what the simulator does, the
 // image, the command line, and what must come of it.
-=======
-// SPDX-License-Identifier: MIT
-// End to end: the real cordix binary updates the simulated module through
-// the real libcapi20. Every case starts its own simulator on a free port
-// with its own HOME; every client run is bounded in time.
->>>>>>> main
 #include <gtest/gtest.h>
 
 #include <cstdlib>
