@@ -35,62 +35,50 @@ Bytes chunk(const Bytes &data, bool long_outer = true, bool long_inner = true) {
   return prefix(data.size() + 2 + (long_inner ? 3 : 1), long_outer) + "\x02" + '\0' + prefix(data.size(), long_inner) + data;
 }
 
-TEST(Dectsim, NoticesWrongRecords) {
-  const Bytes ok = chunk("abc");
-  const struct {
-    std::vector<Bytes> records;  // after a start request (number 1)
-    const char *violation;       // one of those reported; "" none at all
-  } cases[] = {
-      {{ok, kEnd}, ""},
-      {{chunk("abc", false)}, "request 2: data chunk: outer struct in the short length form"},
-      {{chunk("abc", true, false)}, "request 2: data chunk: inner struct in the short length form"},
-      {{chunk(Bytes(1025, 'x'))}, "request 2: data chunk: n=1025 out of range 1..1024"},
-      {{chunk("")}, "request 2: data chunk: n=0 out of range 1..1024"},
-      {{ok.substr(0, 8) + "ab"}, "request 2: data chunk inner struct claims 3 bytes, only 2 present"},
-      {{ok + "z"}, "request 2: 1 bytes after ManuData"},
-      {{Bytes("\xff\x03\x00\x03\x00\x00", 6)}, "request 2: record of command 3 uses the long length form"},
-      {{Bytes("\x03\x03\x00\x01", 4)}, "request 2: record of command 3: inner struct not empty"},
-      {{Bytes("\x02\x03\x00", 3)}, "request 2: record of command 3 has 2 bytes, expected 3"},
-      {{Bytes("\x03\x07\x00\x00", 4)}, "request 2: unknown record command 7"},
-      {{Bytes("\x01\x02", 2)}, "request 2: record without command word"},
-      {{kStart}, "request 2: repeated start request"},
-      {{kEnd, kEnd}, "request 3: repeated end request"},
-      {{kEnd, ok}, "request 3: data chunk after the end request"},
-      {{Bytes("\x03\x04\x00\x00", 4)}, "request 2: version request during an update"},
-      {{Bytes()}, "request 2: no ManuData"},
-  };
-  for (const auto &c : cases) {
-    SimOptions opt;
-    SimSession s;
-    std::vector<SimReply> out;
-    sim_handle_message(opt, &s, reinterpret_cast<const uint8_t *>(req(1, kStart).data()), 28, &out);
-    for (size_t i = 0; i < c.records.size(); i++) {
-      Bytes m = req(unsigned(i + 2), c.records[i]);
-      s.ind_pending = false;
-      sim_handle_message(opt, &s, reinterpret_cast<const uint8_t *>(m.data()), m.size(), &out);
-    }
-    std::string v = violations(s, 0);
-    EXPECT_TRUE(*c.violation ? v.find(c.violation) != std::string::npos : v.empty()) << v;
-  }
+// Sends the messages to a fresh session; its violations, one per line.
+std::string run(const std::vector<Bytes> &msgs, bool wait_for_indications = true) {
   SimOptions opt;
   SimSession s;
   std::vector<SimReply> out;
-  const struct {
-    Bytes msg;
-    const char *violation;
-  } headers[] = {
-      {req(2, kStart), "request 1: message number 2, expected 1"},
-      {req(2, kEnd, 14), "request 2: Function 14, expected 15"},
-      {req(3, kEnd, 15, 1), "request 3: Class 1, expected 0"},
-      {req(4, Bytes("\x01", 1)), "request 4: ManuData claims 1 bytes, only 0 present"},
-      {req(5, kEnd).substr(0, 20), "request 5: MANUFACTURER_REQ of 20 bytes, too short for its parameters"},
-      {req(6, kEnd), "request 6: arrived before the indication for the previous request"},
-  };
-  for (const auto &h : headers) {
-    size_t before = s.violations.size();
-    sim_handle_message(opt, &s, reinterpret_cast<const uint8_t *>(h.msg.data()), h.msg.size(), &out);
-    EXPECT_NE(violations(s, before).find(h.violation), std::string::npos) << violations(s, before);
+  for (const Bytes &m : msgs) {
+    s.ind_pending = s.ind_pending && !wait_for_indications;
+    sim_handle_message(opt, &s, reinterpret_cast<const uint8_t *>(m.data()), m.size(), &out);
   }
+  std::string v;
+  for (const std::string &line : s.violations) v += line + "\n";
+  return v;
+}
+
+TEST(Dectsim, NoticesWrongRequests) {
+  const Bytes start = req(1, kStart), ok = chunk("abc");
+  const struct {
+    std::vector<Bytes> msgs;
+    const char *violation;  // one of those reported; "" none at all
+  } cases[] = {
+      {{start, req(2, ok), req(3, kEnd)}, ""},
+      {{start, req(2, chunk("abc", false))}, "request 2: data chunk: outer struct in the short length form"},
+      {{start, req(2, chunk("abc", true, false))}, "request 2: data chunk: inner struct in the short length form"},
+      {{start, req(2, chunk(Bytes(1025, 'x')))}, "request 2: data chunk: n=1025 out of range 1..1024"},
+      {{start, req(2, chunk(""))}, "request 2: data chunk: n=0 out of range 1..1024"},
+      {{start, req(2, ok.substr(0, 8) + "ab")}, "request 2: data chunk inner struct claims 3 bytes, only 2 present"},
+      {{start, req(2, ok + "z")}, "request 2: 1 bytes after ManuData"},
+      {{req(1, Bytes("\xff\x03\x00\x01\x00\x00", 6))}, "request 1: record of command 1 uses the long length form"},
+      {{req(1, Bytes("\x03\x04\x00\x01", 4))}, "request 1: record of command 4: inner struct not empty"},
+      {{req(1, Bytes("\x03\x07\x00\x00", 4))}, "request 1: unknown record command 7"},
+      {{req(1, Bytes("\x01\x02", 2))}, "request 1: record without command word"},
+      {{req(1, "")}, "request 1: no ManuData"},
+      {{req(1, ok)}, "request 1: data chunk before the start request"},
+      {{start, req(2, kEnd), req(3, kEnd)}, "request 3: repeated end request"},
+      {{start, req(2, Bytes("\x03\x04\x00\x00", 4))}, "request 2: version request during an update"},
+      {{req(2, kStart)}, "request 1: message number 2, expected 1"},
+      {{req(1, kStart, 14, 1)}, "request 1: Class 1, expected 0\nrequest 1: Function 14, expected 15"},
+      {{start.substr(0, 20)}, "request 1: MANUFACTURER_REQ of 20 bytes, too short for its parameters"},
+  };
+  for (const auto &c : cases) {
+    std::string v = run(c.msgs);
+    EXPECT_TRUE(*c.violation ? v.find(c.violation) != std::string::npos : v.empty()) << v;
+  }
+  EXPECT_EQ(run({start, req(2, kEnd)}, false), "request 2: arrived before the indication for the previous request\n");
 }
 
 TEST(Dectsim, RefusesMalformedFrames) {
