@@ -13,13 +13,6 @@ namespace {
 using Bytes = std::string;
 const Bytes kStart("\x03\x01\x00\x00", 4), kEnd("\x03\x03\x00\x00", 4);
 
-// The violations reported from the from-th on, one per line.
-std::string violations(const SimSession &s, size_t from) {
-  std::string v;
-  for (size_t i = from; i < s.violations.size(); i++) v += s.violations[i] + "\n";
-  return v;
-}
-
 // A MANUFACTURER_REQ with number k, controller 1, "XOL!", Class 0,
 // Function 15 unless given, and the record.
 Bytes req(unsigned k, const Bytes &record, unsigned fn = 15, unsigned cls = 0) {
