@@ -251,7 +251,8 @@ TEST(EndToEnd, TooLongCommandLineIsRefusedWhole) {
   EXPECT_EQ(fits.status, 3);
   // The limit holds for the line as written: every "-" after the first byte
   // costs an escape.
-  ProcResult escaped = run_client({cordix_bin(), "-f", std::string(200, '-')}, home, kRunMs, home);
+  ProcResult escaped =
+      run_client({cordix_bin(), "-f", std::string(200, '-')}, home, kRunMs, home);
   EXPECT_EQ(escaped.status, 1);
   rm_tree(home);
 }
@@ -413,8 +414,8 @@ TEST(EndToEnd, EveryArgumentIsOneWord) {
     SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
     SimRun r;
     r.files = {{"w.bin", "decoy w"}, {"my", "decoy my"}, {"ile", "decoy ile"}, {"a", "decoy a"}};
-    for (const char *name : {"dect-fw.bin", "my file.bin", "my file", "fw-g.bin", "my-file.bin", "my-file",
-                             "fw.bin~", "cordix.bin"})
+    for (const char *name : {"dect-fw.bin", "my file.bin", "my file", "fw-g.bin", "my-file.bin",
+                             "my-file", "fw.bin~", "cordix.bin"})
       r.files.push_back({name, pattern(1100 + r.files.size() * 100)});
     r.files.push_back({"sub-dir/dect-module-2.bin", pattern(2000)});
     ASSERT_TRUE(r.go({"--version-bytes=12,34,56"}, -1, c.args, kRunMs, c.controller >= 0));
