@@ -250,10 +250,11 @@ TEST(EndToEnd, TooLongCommandLineIsRefusedWhole) {
   ProcResult fits = run_client({cordix_bin(), "-f", std::string(271 - 4, 'b')}, home, kRunMs, home);
   EXPECT_EQ(fits.status, 3);
   // The limit holds for the line as written: every "-" after the first byte
-  // costs an escape.
-  ProcResult escaped =
-      run_client({cordix_bin(), "-f", std::string(200, '-')}, home, kRunMs, home);
-  EXPECT_EQ(escaped.status, 1);
+  // costs an escape, an open quote its closing one.
+  for (std::string arg : {std::string(200, '-'), "\"" + std::string(267, 'b')}) {
+    ProcResult escaped = run_client({cordix_bin(), "-f", arg}, home, kRunMs, home);
+    EXPECT_EQ(escaped.status, 1) << escaped.out;
+  }
   rm_tree(home);
 }
 
