@@ -4,6 +4,9 @@
 // image, the command line, and what must come of it.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <regex>
 #include <sstream>
@@ -24,6 +27,9 @@ struct Row {
   std::string json;               // "key=value ..." of the summary; complete=1: image whole
   std::vector<std::string> wire;  // requests received (see wire_line)
   std::string absent;             // a text the transcript must not hold
+  std::string arrives;            // the file (among decoys) that must arrive instead of IMG
+  int sig;                        // sent once the transcript holds sig_after
+  std::string sig_after;
 };
 
 constexpr int kRunMs = 20000, kWaitMs = 1500;
@@ -66,6 +72,7 @@ std::vector<Row> rows() {
       "version ind empfangen(12.34.56)\n        Version(564) Designcode(86) Beta Status(1)\n"
       "        RealDectVersion(234561)\n";
   const std::string not_opened = " konnte nicht ge\xf6" "ffnet werden\n";
+  const std::string kNoMessage = "capi20_waitformessage: no message within 1 s\n";
   std::vector<Row> r = {
       {"update", {}, 1500, {"-f", "IMG"}, 0, update({1024, 476}), "bytes=1500 data_chunks=2 complete=1"},
       {"empty_image", {}, 0, {"-fIMG"}, 0, update({}), "bytes=0 start_requests=1 complete=1"},
@@ -97,7 +104,28 @@ std::vector<Row> rows() {
       {"controller_hex", {}, 10, {"-fIMG", "-c0x1f"}, 0, "...", "controller=31"},
       {"controller_leading_0", {}, 10, {"-fIMG", "-c", "010"}, 0, "...", "controller=10"},
       {"slow_module", {"--delay=30"}, 3000, {"-f", "IMG"}, 0, "...", "complete=1"},
-      {"unreadable_image", {}, -1, {"-f", "."}, 8, "...Lesefehler in Datei(.)\n", "end_requests=0"},
+      {"directory_as_image", {}, -1, {"-f", "."}, 3, "Datei \".\"" + not_opened, "session_count=0"},
+      {"escapes_count", {}, -1, {"-f", std::string(200, '-')}, 1, "command line too long (at most 271 bytes)\n"},
+      {"closing_quote_counts", {}, -1, {"-f", "\"" + std::string(267, 'b')}, 1, "command line too long (at most 271 bytes)\n"},
+      {"silent_waits_for_ever", {"--fault=silent@1"}, 10, {"-fIMG"}, -1, "..."},
+      {"silent_at_1", {"--fault=silent@1"}, 10, {"-f", "IMG", "-t", "1"}, 8,
+       "...warte auf start ind\n" + kNoMessage + kIncomplete},
+      {"silent_at_3", {"--fault=silent@3"}, 2500, {"-fIMG", "-t1"}, 8,
+       "...1024 Byte aus Datei(IMG) gelesen\n" + kNoMessage + kIncomplete},
+      {"silent_at_5", {"--fault=silent@5"}, 2500, {"-f", "IMG", "-timeout", "1"}, 8,
+       "...warte auf end ind\n" + kNoMessage + kIncomplete},
+      {"silent_version", {"--fault=silent@1"}, -1, {"-g", "-t", "1"}, 0, "...warte auf start ind\n" + kNoMessage},
+      {"slow_within_the_limit", {"--delay=400"}, 2500, {"-f", "IMG", "-t", "1"}, 0, "...", "complete=1"},
+      {"lost_before_the_limit", {"--fault=close@3"}, 2500, {"-f", "IMG", "-t", "5"}, 8,
+       "...controller lost (queue empty after 1000 wake-ups)\nupdate did not complete\n"},
+      {"sigterm", {"--fault=silent@2"}, 2500, {"-f", "IMG"}, 8,
+       "...1024 Byte aus Datei(IMG) gelesen\nstopped by signal 15\nupdate did not complete\n", "", {}, "", "",
+       SIGTERM, "1024 Byte aus Datei(IMG) gelesen\n"},
+      {"sigint", {"--fault=silent@3"}, 2500, {"-f", "IMG"}, 8,
+       "...state(3)\nState(data)\n1024 Byte aus Datei(IMG) gelesen\nstopped by signal 2\nupdate did not complete\n",
+       "", {}, "", "", SIGINT, "state(3)\nState(data)\n1024 Byte aus Datei(IMG) gelesen\n"},
+      {"sighup", {"--fault=silent@1"}, -1, {"-g"}, 0, "...warte auf start ind\nstopped by signal 1\n", "", {}, "", "",
+       SIGHUP, "warte auf start ind\n"},
       {"opening_request_fails", {"--fault=reset@0"}, 100, {"-f", "IMG"}, 8, "..."},
   };
   for (long size : {1L, 255L, 1023L, 1025L, 2048L, 2049L, 4L << 20})
@@ -120,17 +148,35 @@ std::vector<Row> rows() {
       {"extra-function", 0, "...", "complete=1"},
       {"extra-class", 0, "...", "complete=1"},
       {"close-after", 8, "...", ""},
-      {"silent", -1, "...", ""},
-      {"no-ind", -1, "...", ""},
-      {"bad-code", -1, "...", ""},
+      {"no-ind", 8, "...no message within 1 s\n", ""},
+      {"bad-code", 8, "...no message within 1 s\n", ""},
   };
   for (const Fault &f : faults)
     for (int k : {1, 3, 5}) {
       bool last_answered = k == 5 && std::string(f.kind) == "close-after";
       r.push_back({std::string(f.kind) + "_at_" + std::to_string(k),
                    {std::string("--fault=") + f.kind + "@" + std::to_string(k)}, 2500,
-                   {"-f", "IMG"}, last_answered ? 0 : f.status, f.out, f.json});
+                   {"-f", "IMG", "-t", "1"}, last_answered ? 0 : f.status, f.out, f.json});
     }
+  // Every argument is one word, whatever blanks, dashes, quotes or escapes
+  // it holds; decoys lie where a split word would lead.
+  const struct {
+    std::vector<std::string> args;
+    const char *arrives;
+    int controller;
+  } words[] = {{{"-f", "dect-fw.bin"}, "dect-fw.bin", 1},     {{"-f", "my file.bin"}, "my file.bin", 1},
+               {{"-fsub-dir/dect-module-2.bin"}, "sub-dir/dect-module-2.bin", 1},
+               {{"-f", "fw-g.bin"}, "fw-g.bin", 1},           {{"-fmy~-file.bin"}, "my-file.bin", 1},
+               {{"-f", "\"my-file\""}, "my-file", 1},        {{"-f", "fw.bin~", "-c", "2"}, "fw.bin~", 2},
+               {{"-f", "\"my file", "-c2"}, "my file", 2},    {{"a-x"}, "cordix.bin", 1}};
+  for (const auto &w : words)
+    r.push_back({"word_" + w.args.back(), {}, -1, w.args, 0, "...",
+                 "complete=1 controller=" + std::to_string(w.controller), {}, "", w.arrives});
+  r.push_back({"word_version", {}, -1, {"-c", "2", "-g"}, 0x12, "...version ind empfangen(12.34.56)\n", "controller=2"});
+  r.push_back({"word_blanks", {}, -1, {"-f", "   "}, 3, "Datei \"   \"" + not_opened});
+  r.push_back({"word_dashes", {}, -1, {"--x"}, 1, "unknown option /-x\n"});
+  r.push_back({"word_appended", {}, -1, {"-g-c2"}, 0x12,
+               "...Option /g, type switch, appended value will be ignored: -c2\n", "controller=1"});
   return r;
 }
 
@@ -165,9 +211,20 @@ TEST_P(EndToEnd, Run) {
   std::string data;
   for (long i = 0; i < row.image; i++) data.push_back(char(i * 7 + i / 251));
   if (row.image >= 0) write_file(image, data);
+  if (!row.arrives.empty()) {
+    mkdir((dir + "/sub-dir").c_str(), 0755);
+    for (const char *decoy : {"w.bin", "my", "ile", "a"}) write_file(dir + "/" + decoy, "decoy");
+    int n = 1100;
+    for (const char *name : {"dect-fw.bin", "my file.bin", "my file", "fw-g.bin", "my-file.bin", "my-file",
+                             "fw.bin~", "cordix.bin", "sub-dir/dect-module-2.bin"})
+      write_file(dir + "/" + name, std::string(size_t(n), char(n))), n += 100;
+    data = read_file(dir + "/" + row.arrives);
+  }
   std::vector<std::string> argv = {std::getenv("CORDIX_BIN") ? std::getenv("CORDIX_BIN") : CORDIX_PATH};
   for (std::string a : row.args) argv.push_back(a == "IMG" ? image : a.find("IMG") == 2 ? a.substr(0, 2) + image : a);
-  Proc p = run(argv, home, dir, row.status < 0 ? kWaitMs : kRunMs);
+  std::string sig_after = row.sig_after;
+  if (sig_after.find("IMG") != std::string::npos) sig_after.replace(sig_after.find("IMG"), 3, image);
+  Proc p = run(argv, home, dir, row.status < 0 ? kWaitMs : kRunMs, row.sig, sig_after);
   // dectsim ends by itself once a registered client has gone.
   bool registered = p.out.find("ApplID: 0x") != std::string::npos && p.out.find("ApplID: 0x0000") == std::string::npos;
   sim_stop(&sim, registered ? 5000 : 0);
@@ -185,6 +242,8 @@ TEST_P(EndToEnd, Run) {
     from = to == std::string::npos ? row.out.size() : to + 3;
   }
   EXPECT_EQ(out.find(kIncomplete) != std::string::npos, row.status == 8) << out;
+  bool waited = out.find("no message within") != std::string::npos;
+  EXPECT_LT(waited ? p.cpu_ms : 0, 500) << "the wait must not spin";
   EXPECT_EQ(row.absent.empty() ? std::string::npos : out.find(row.absent), std::string::npos) << out;
   std::istringstream want(row.json);
   for (std::string kv; want >> kv;) {

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -25,11 +26,15 @@ long long now_ms() {
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-// Waits until deadline for pid; its status, or -1 if it still runs.
-int wait_until(pid_t pid, long long deadline) {
+// Waits until deadline for pid; its status, or -1 if it still runs. Adds
+// the CPU time it used to *cpu_ms.
+int wait_until(pid_t pid, long long deadline, long *cpu_ms = nullptr) {
   for (;;) {
     int st;
-    pid_t r = waitpid(pid, &st, WNOHANG);
+    rusage ru;
+    pid_t r = wait4(pid, &st, WNOHANG, &ru);
+    if (r == pid && cpu_ms)
+      *cpu_ms += (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000L + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
     if (r == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     if (r < 0 || now_ms() >= deadline) return r < 0 ? 255 : -1;
     usleep(2000);
@@ -96,8 +101,8 @@ void write_capi20rc(const std::string &home, int port) {
 }
 
 Proc run(std::vector<std::string> argv, const std::string &home, const std::string &cwd,
-         int timeout_ms) {
-  Proc r{-1, false, ""};
+         int timeout_ms, int sig, const std::string &sig_after) {
+  Proc r{-1, false, "", 0};
   std::istringstream wrapper(env_or("CORDIX_CLIENT_WRAPPER", ""));
   std::vector<std::string> words;
   for (std::string w; wrapper >> w;) words.push_back(w);
@@ -116,10 +121,12 @@ Proc run(std::vector<std::string> argv, const std::string &home, const std::stri
   pollfd fd = {p[0], POLLIN, 0};
   char buf[4096];
   ssize_t n = 1;
-  while (pid > 0 && n > 0 && now_ms() < deadline && poll(&fd, 1, int(deadline - now_ms())) > 0)
+  while (pid > 0 && n > 0 && now_ms() < deadline && poll(&fd, 1, int(deadline - now_ms())) > 0) {
     if ((n = read(p[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
+    if (sig && r.out.find(sig_after) != std::string::npos) kill(pid, sig), sig = 0;
+  }
   close(p[0]);
-  if (pid > 0 && (r.status = wait_until(pid, deadline)) < 0) {
+  if (pid > 0 && (r.status = wait_until(pid, deadline, &r.cpu_ms)) < 0) {
     r.timed_out = true;
     kill(pid, SIGKILL);
     r.status = wait_until(pid, now_ms() + 10000);

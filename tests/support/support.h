@@ -11,6 +11,7 @@ struct Proc {
   int status;       // exit status, 128 + signal, or -1
   bool timed_out;   // killed at the deadline
   std::string out;  // standard output
+  long cpu_ms;      // CPU time it used
 };
 
 // A new directory under $TMPDIR or /tmp, removed again with remove_tree.
@@ -23,9 +24,10 @@ void write_capi20rc(const std::string &home, int port);
 
 // Runs argv with HOME=home in cwd, stdin from /dev/null, in a mount
 // namespace with a tmpfs on /dev/shm when root; SIGKILL at the deadline.
-// The words of $CORDIX_CLIENT_WRAPPER go in front (an emulator).
+// The words of $CORDIX_CLIENT_WRAPPER go in front (an emulator). With sig,
+// the program gets that signal once its output holds sig_after.
 Proc run(std::vector<std::string> argv, const std::string &home, const std::string &cwd,
-         int timeout_ms);
+         int timeout_ms, int sig = 0, const std::string &sig_after = "");
 
 // dectsim ($DECTSIM_BIN, else the one built) on a free port, in dir with
 // dir/home (its .capi20rc written), dir/summary.json, dir/firmware.bin and

@@ -39,6 +39,22 @@ TEST(CapiWire, StructFits) {
   }
 }
 
+// Hands the state machine in state a message whose ManuData ends it;
+// *out gets what it printed after its first line.
+int deliver(unsigned state, unsigned sub, unsigned cls, unsigned function, const Bytes &data, std::string *out) {
+  Bytes m(24, 0);
+  m.insert(m.end(), data.begin(), data.end());
+  _cmsg msg{};
+  msg.Command = 0xFF, msg.Subcommand = sub, msg.Class = cls, msg.Function = function;
+  msg.ManuData = m.data() + 24, msg.m = m.data(), msg.l = _cword(m.size());
+  set_state(state);
+  testing::internal::CaptureStdout();
+  int r = state_machine(&msg);
+  *out = testing::internal::GetCapturedStdout();
+  *out = out->substr(out->find('\n') + 1);
+  return r;
+}
+
 struct Case {
   unsigned state;
   unsigned sub, cls, function;
@@ -79,16 +95,9 @@ TEST(StateMachine, ShortAndIgnoredMessages) {
       {ST_VERSION_REQ, 0x82, 0, 15, {6, 4, 0, 0xFF, 3, 0, 0x12}, 1, ST_VERSION_REQ, "State(version_req)\n"},
   };
   for (const Case &c : cases) {
-    Bytes m(24, 0);
-    m.insert(m.end(), c.data.begin(), c.data.end());
-    _cmsg msg{};
-    msg.Command = 0xFF, msg.Subcommand = c.sub, msg.Class = c.cls, msg.Function = c.function;
-    msg.ManuData = m.data() + 24, msg.m = m.data(), msg.l = _cword(m.size());
-    set_state(c.state);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(state_machine(&msg), c.result);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.substr(out.find('\n') + 1), c.out);
+    std::string out;
+    EXPECT_EQ(deliver(c.state, c.sub, c.cls, c.function, c.data, &out), c.result);
+    EXPECT_EQ(out, c.out);
     EXPECT_EQ(get_state(), c.state_after);
     EXPECT_EQ(protocol_finished(), c.out.find("version ind") != std::string::npos);
   }
@@ -97,6 +106,15 @@ TEST(StateMachine, ShortAndIgnoredMessages) {
 }
 
 TEST(StateMachine, ChunkReaderWithoutStreamAndMessageNumbers) {
+  // A stream that fails to read is no end of the image.
+  char dir[] = "/";
+  config.file = dir;
+  InputFile = fopen(dir, "rb");
+  std::string out;
+  EXPECT_EQ(deliver(ST_DATA, 0x82, 0, 15, {3, 2, 0, 0}, &out), 3);
+  EXPECT_EQ(out, "State(data)\n0 Byte aus Datei(/) gelesen\nLesefehler in Datei(/)\n");
+  EXPECT_EQ(get_state(), ST_TERMINATE);
+  EXPECT_TRUE(sent.empty());
   testing::internal::CaptureStdout();
   unsigned char record[1032] = {};
   char missing[] = "/nonexistent/cordix.bin";
