@@ -17,7 +17,8 @@ std::vector<std::string> sent;  // records of the requests, in hex
 unsigned MANUFACTURER_REQ(_cmsg *, _cword, _cword, _cdword, _cdword, _cdword, _cdword,
                           _cstruct data) {
   std::string hex;
-  for (long i = 0; i < 3 + struct_fits(data, 0xFFFF + 3); i++) hex += std::to_string(data[i]) + ",";
+  long size = (data[0] == kLongStruct ? 3 : 1) + struct_fits(data, 0xFFFF + 3);
+  for (long i = 0; i < size; i++) hex += std::to_string(data[i]) + ",";
   sent.push_back(hex);
   return 0;
 }
@@ -125,9 +126,12 @@ TEST(StateMachine, ChunkReaderWithoutStreamAndMessageNumbers) {
   unsigned n = get_next_data(nullptr, record);
   EXPECT_EQ(InputFile != nullptr, true);
   EXPECT_EQ(get16(record + 6), n);
+  set_state(ST_GET_VERSION);  // the opening call: its request, and 0
+  EXPECT_EQ(state_machine(nullptr), 0);
+  EXPECT_EQ(sent, std::vector<std::string>{"3,4,0,0,"});
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(next_msgnumber(), 1);
-  for (int i = 2; i < 0xFFFF; i++) next_msgnumber();
+  EXPECT_EQ(next_msgnumber(), 2);
+  for (int i = 3; i < 0xFFFF; i++) next_msgnumber();
   EXPECT_EQ(next_msgnumber(), 0xFFFF);
   EXPECT_EQ(next_msgnumber(), 0);
 }

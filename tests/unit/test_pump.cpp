@@ -134,10 +134,10 @@ std::vector<Case> cases() {
        "capi20_get_message: malformed message ignored\ncapi20_get_message: malformed message ignored\n",
        kIndCall, 3, 3},
       {"decoded in full or header only",
-       {{0, 0, raw(0x02, 0x82, 12, 12)}, {0, 0, manu(0x81, 3, {0}, 9)}, {0, 0, raw(0xFF, 0x82, 24, 24)},
+       {{0, 0, raw(0x02, 0x82, 8, 8)}, {0, 0, manu(0x81, 3, {0}, 9)}, {0, 0, raw(0xFF, 0x82, 24, 24)},
         {0, 0, cut}, {0, 0, manu(0x82, 0, {0xFF, 3, 0, 4, 0, 0}, 0xFFFF)}},
        {}, false, 0, "",
-       "02/82 #2313 c151587081 0 0/0  \nff/81 #9 c1 214c4f58 3/15  0,\nff/82 #2313 c151587081 0 0/0  \n"
+       "02/82 #2313 c0 0 0/0  \nff/81 #9 c1 214c4f58 3/15  0,\nff/82 #2313 c151587081 0 0/0  \n"
        "ff/82 #2313 c151587081 0 0/0  \nff/82 #65535 c1 214c4f58 0/15  255,3,0,4,0,0,\n",
        6, 5},
   };
