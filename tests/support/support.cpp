@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -81,19 +82,12 @@ void remove_tree(const std::string &dir) {
 
 std::string read_file(const std::string &path) {
   std::ostringstream s;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return "";
-  char buf[65536];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.write(buf, std::streamsize(n));
-  fclose(f);
+  s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
 
 void write_file(const std::string &path, const std::string &data) {
-  FILE *f = fopen(path.c_str(), "wb");
-  if (!f) return;
-  fwrite(data.data(), 1, data.size(), f);
-  fclose(f);
+  std::ofstream(path, std::ios::binary) << data;
 }
 
 void write_capi20rc(const std::string &home, int port) {

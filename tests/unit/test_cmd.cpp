@@ -117,16 +117,18 @@ struct Case {
   int fail = -1;        // allocation that fails
 };
 
+// The targets that were set, and the parameters.
 std::string show(char **params, int n) {
-  std::string s = "h" + std::to_string(help) + " g" + std::to_string(sw) + " c" + std::to_string(ctrl) +
-                  " l" + std::to_string(level) + " f=" + (file ? file : "-") + " fi=" +
-                  (filter ? filter : "-") + " a" + std::to_string(count);
+  std::string s;
+  for (auto [name, v] : {std::pair<const char *, long long>{"h", help}, {"g", sw}, {"c", ctrl}, {"l", level}, {"a", count}})
+    if (v) s += std::string(" ") + name + std::to_string(v);
   if (count > 0) s += ":" + std::to_string(arr[count - 1]);
-  for (int i = 0; i < n; i++) s += " p=" + std::string(params[i]);
+  for (auto [name, v] : {std::pair<const char *, char *>{"f", file}, {"fi", filter}, {"p", params[0]}, {"p", params[1]}})
+    if (v && (name[0] != 'p' || n-- > 0)) s += std::string(" ") + name + "=" + v;
   return s;
 }
 
-const char kNone[] = "h0 g0 c0 l0 f=- fi=- a0";
+const char kNone[] = "";
 const std::string kU = "Option /c, type unsigned integer: ", kL = "Option /level, type integer: ",
                   kA = "Option /a, type unsigned integer array: ";
 
@@ -136,54 +138,43 @@ TEST(Interpreter, EdgeCases) {
   const std::string big(100000, 'p');
   const Case cases[] = {
       {tool, "", 0, "", kNone},
-      {tool, "-c5 -c 5 ", 0, "", "h0 g0 c5 l0 f=- fi=- a0"},
-      {tool, "-c0x1f ", 0, "", "h0 g0 c31 l0 f=- fi=- a0"},
-      {tool, "-c 0o37 ", 0, "", "h0 g0 c31 l0 f=- fi=- a0"},
-      {tool, "-c0b11111 ", 0, "", "h0 g0 c31 l0 f=- fi=- a0"},
-      {tool, "-c 010 ", 0, "", "h0 g0 c10 l0 f=- fi=- a0"},
-      {tool, "-c0X1f -c0x -c0x1g -c 0b102 ", 4,
+      {tool, "-c5 -c 5 ", 0, "", " c5"},        {tool, "-c0x1f ", 0, "", " c31"},
+      {tool, "-c 0o37 ", 0, "", " c31"},        {tool, "-c0b11111 ", 0, "", " c31"},
+      {tool, "-c 010 ", 0, "", " c10"},         {tool, "-c0X1f -c0x -c0x1g -c 0b102 ", 4,
        kU + "invalid value \"0X1f\"\n" + kU + "invalid value \"0x\"\n" + kU + "invalid value \"1g\"\n" +
            kU + "invalid value \"102\"\n", kNone},
-      {tool, "-c 4294967295 ", 0, "", "h0 g0 c4294967295 l0 f=- fi=- a0"},
       {tool, "-c 4294967296 -c 0x100000000 -c 7 ", 2,
-       kU + "invalid value \"4294967296\"\n" + kU + "invalid value \"100000000\"\n",
-       "h0 g0 c7 l0 f=- fi=- a0"},
+       kU + "invalid value \"4294967296\"\n" + kU + "invalid value \"100000000\"\n", " c7"},
       {tool, "-c -1 -c~-2 ", 2, kU + "positive values only\n" + kU + "positive values only\n", kNone},
       {tool, "-c ", 1, kU + "missing value\n", kNone},
       {tool, "-f \"\" ", 1, "Option /f, type string: missing value\n", kNone},
-      {tool, "-f -g ", 0, "", "h0 g0 c0 l0 f=-g fi=- a0"},
-      {tool, "-f a -f my-file ", 0, "", "h0 g0 c0 l0 f=ile fi=- a0"},
-      {tool, "-f \"my-file\" ", 0, "", "h0 g0 c0 l0 f=my-file fi=- a0"},
-      {tool, "-h ", 0, "", "h1 g0 c0 l0 f=- fi=- a0"},
-      {tool, "-hilfex ", 0, "Option /hilfe, type switch, appended value will be ignored: x\n",
-       "h1 g0 c0 l0 f=- fi=- a0"},
-      {tool, "-gc ", 0, "Option /g, type switch, appended value will be ignored: c\n",
-       "h0 g1 c0 l0 f=- fi=- a0"},
+      {tool, "-f -g ", 0, "", " f=-g"},         {tool, "-f a -f my-file ", 0, "", " f=ile"},
+      {tool, "-f \"my-file\" ", 0, "", " f=my-file"}, {tool, "-h ", 0, "", " h1"},
+      {tool, "-hilfex ", 0, "Option /hilfe, type switch, appended value will be ignored: x\n", " h1"},
+      {tool, "-gc ", 0, "Option /g, type switch, appended value will be ignored: c\n", " g1"},
       {tool, "- -x -5 -G -hilfa update /g ", 4,
        "  ignoring empty option\nunknown option /x\nunknown option /5\nunknown option /G\n"
        "unknown option /hilfa\n", kNone},
       {tool, "-f ~", 1, "Option /f, type string: missing value\n", kNone},
       {tool, "-f " + big + " -g ", 2, "command line: no memory for a token of 100000 bytes\n"
        "Option /f, type string: missing value\n", kNone, 0},
-      {tool, "-f fw -c 3 ", 1, "Option /f, type string: out of memory\n", "h0 g0 c3 l0 f=- fi=- a0", 0},
-      {other, "a b ", 1, "parameter \"a\": out of memory\n", "h0 g0 c0 l0 f=- fi=- a0 p=b", 0},
+      {tool, "-f fw -c 3 ", 1, "Option /f, type string: out of memory\n", " c3", 0},
+      {other, "a b ", 1, "parameter \"a\": out of memory\n", " p=b", 0},
       {other, "-fil 5 a b c ", 1, "Option /fil, supply more characters\n\xaf" "file\xae\n\xaf" "filter\xae\n",
-       "h0 g0 c0 l0 f=- fi=- a0 p=5 p=a"},
+       " p=5 p=a"},
       {f_and_file, "-file x -fi ", 1, "Option /file, supply more characters\n\xaf" "f\xae\n\xaf" "file\xae\n",
-       "h0 g0 c0 l0 f=i fi=- a0 p=x"},
-      {other, "-level3 ", 0, "", "h0 g0 c0 l3 f=- fi=- a0"},
-      {other, "-lev3 -lev -3 ", 0, "", "h0 g0 c0 l-3 f=- fi=- a0"},
-      {other, "-lev 0x1F ", 0, "", "h0 g0 c0 l31 f=- fi=- a0"},
-      {other, "-lev 0b101 -lev -2147483648 ", 0, "", "h0 g0 c0 l-2147483648 f=- fi=- a0"},
+       " f=i p=x"},
+      {other, "-level3 ", 0, "", " l3"},        {other, "-lev3 -lev -3 ", 0, "", " l-3"},
+      {other, "-lev 0x1F ", 0, "", " l31"},
+      {other, "-lev 0b101 -lev -2147483648 ", 0, "", " l-2147483648"},
       {other, "-lev -0x10 -lev0b101 -lev 2147483648 -lev 1^@ -lev ", 5,
        kL + "invalid value \"-0x10\"\nunknown option /lev0b101\n" + kL + "invalid value \"2147483648\"\n" +
            kL + "invalid value \"1\"\n" + kL + "missing value\n", kNone},
-      {other, many + "-a 0x11 ", 1, kA + "too many elements  \"11\"\n", "h0 g0 c0 l0 f=- fi=- a127:126"},
+      {other, many + "-a 0x11 ", 1, kA + "too many elements  \"11\"\n", " a127:126"},
       {other, "-a zz -a -4 -a 4294967296 -a7 -a ", 4,
        kA + "invalid value \"zz\"\n" + kA + "positive values only\n" + kA +
-           "invalid value \"4294967296\"\n" + kA + "missing value\n", "h0 g0 c0 l0 f=- fi=- a1:7"},
-      {other, "-zero -six 5 ", 2, "Option /zero, illegal optiontype  0 !!\nOption /six, illegal optiontype  6 !!\n",
-       "h0 g0 c0 l0 f=- fi=- a0 p=5"},
+           "invalid value \"4294967296\"\n" + kA + "missing value\n", " a1:7"},
+      {other, "-zero -six 5 ", 2, "Option /zero, illegal optiontype  0 !!\nOption /six, illegal optiontype  6 !!\n", " p=5"},
   };
   for (const Case &c : cases) {
     help = sw = level = count = 0;
