@@ -69,6 +69,7 @@ mender_step() {
     mender_check "install failed" "$([ "$rc" -ne 0 ] && echo yes)" yes
   fi
   if [ "$expect" = refused ]; then
+    mender_check "dependency refused" "$(grep -q 'dependency .* not satisfied' "$DIR/install.out" && echo yes)" yes
     mender_check "simulator sessions" "$(grep -c 'registered, session' "$DIR/sim.log")" "$sessions_before"
   else
     mender_check "updates completed" "$(($(grep -c 'update complete:' "$DIR/sim.log") > done_before))" 1
