@@ -36,6 +36,8 @@ mender_step() {
   check "install ended in time" "$((ms < (TIMEOUT + 10) * 1000))" 1
   if [ "$expect" = ok ]; then
     check "install status" "$rc" 0
+    check "cordix's reads in the client's log" "$(grep -o "Byte aus Datei([^)]*/$img)" "$DIR/install.out" | wc -l)" \
+      $(((${img##*.} + 1023) / 1024 + 1))
     mender commit
     check "commit status" "$?" 0
     NAME=dect-$img SHA=$(sha "$DIR/$img") KEPT=$ver
