@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash disable=SC2034,SC2154  # DIR, failed, here...: shared with run
 # Mender rows of tests/integration/scenarios, sourced by tests/integration/run
 # inside its private namespaces: standalone installs (mender install, then
