@@ -259,6 +259,15 @@ SimAfter sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t 
   return take_fault(opt, s, k, FAULT_CLOSE_AFTER) ? AFTER_CLOSE : AFTER_KEEP;
 }
 
+bool sim_update_complete(SimOptions *opt, const SimSession &s) {
+  for (const SimImageVersion &iv : opt->version_of) {
+    if (iv.image != s.firmware) continue;
+    memcpy(opt->version_bytes, iv.version, 3);
+    return true;
+  }
+  return false;
+}
+
 namespace {
 
 // A skipped byte, then text in a NUL-terminated field of width bytes.
