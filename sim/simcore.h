@@ -122,6 +122,8 @@ bool sim_control_reply(const SimOptions &opt, const uint8_t *body, size_t len,
 struct SimTotals {
   unsigned connections = 0, registrations = 0, refused_registrations = 0;
   unsigned control_requests = 0;
+  // What the last register request asked for.
+  unsigned max_logical_connections = 0, max_b_data_blocks = 0, max_b_data_len = 0;
   std::vector<std::string> malformed;
 };
 std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &s);

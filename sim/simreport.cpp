@@ -116,6 +116,9 @@ std::string sim_summary_json(const SimTotals &t, const std::vector<SimSession> &
   json_num(&j, "control_requests", t.control_requests);
   json_num(&j, "registrations", t.registrations);
   json_num(&j, "refused_registrations", t.refused_registrations);
+  json_num(&j, "max_logical_connections", t.max_logical_connections);
+  json_num(&j, "max_b_data_blocks", t.max_b_data_blocks);
+  json_num(&j, "max_b_data_len", t.max_b_data_len);
   json_num(&j, "malformed_frames", long(t.malformed.size()));
   j += "\"malformed\": [";
   for (size_t i = 0; i < t.malformed.size(); i++) j += (i ? ",\n" : "\n") + json_string(t.malformed[i]);

@@ -26,6 +26,7 @@ namespace {
 constexpr size_t kFrameHeader = 2;   // big-endian length, counting itself
 constexpr size_t kMaxFrame = 4096;   // far above the largest legal frame (1058)
 constexpr size_t kMinControl = 12;   // a control request's fixed part
+constexpr size_t kRegisterParamsAt = kMinControl;  // 16-bit little-endian words
 constexpr size_t kCapiHeader = 8;    // length, ApplId, command, subcommand, number
 constexpr size_t kCommandAt = 4, kSubcommandAt = 5;
 constexpr uint8_t kManufacturer = 0xff, kRequest = 0x80;
@@ -172,7 +173,14 @@ void handle_control(Conn *c, const uint8_t *body, size_t len) {
     return malformed(c, "unknown control command 0x%04x", cmd);
   g_totals.control_requests++;
   send_frame(c, reply);
-  if (cmd == CTRL_REGISTER) handle_register(c, g_opt->register_error);
+  if (cmd != CTRL_REGISTER) return;
+  if (len >= kRegisterParamsAt + 8) {  // message buffer size, then the three limits
+    const uint8_t *p = body + kRegisterParamsAt + 2;
+    g_totals.max_logical_connections = p[0] | p[1] << 8;
+    g_totals.max_b_data_blocks = p[2] | p[3] << 8;
+    g_totals.max_b_data_len = p[4] | p[5] << 8;
+  }
+  handle_register(c, g_opt->register_error);
 }
 
 void trace_message(const uint8_t *body, size_t len) {
