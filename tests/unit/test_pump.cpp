@@ -122,7 +122,7 @@ std::vector<Case> cases() {
       {"get error", {{0, 0x110A, {}}, kInd}, {}, false, 0, "capi20_get_message: error 0x110A\n", "", 1, 1},
       {"queue overflow", {{0, 0x1105, {}}, kInd}, {}, false, 0,
        "capi20_get_message: error 0x1105\ncapi queue overflow\n", "", 1, 1},
-      {"error wins over stop", {kInd}, {0x11abc}, false, 0xabc, "Fehler(0x0abc) in der Statemachine\n",
+      {"error wins over stop", {kInd}, {0x10abc}, false, 0xabc, "Fehler(0x0abc) in der Statemachine\n",
        kIndCall, 1, 1},
       {"malformed messages skipped",
        {{0, 0, raw(0xFF, 0x82, 7, 7)}, {0, 0, raw(0xFF, 0x82, 0, 2)}, kInd}, {0x10000}, false, 0,
