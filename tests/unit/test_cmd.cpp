@@ -13,8 +13,15 @@ extern "C" void *__real_malloc(size_t size);
 extern "C" void *__real_realloc(void *p, size_t size);
 namespace {
 int fail_at = -1;  // allocation number that fails; -1: none
+void *copies[16];  // the heap copies of an interpretation, released after it
+int ncopies;
+bool recording;
 }
-extern "C" void *__wrap_malloc(size_t size) { return fail_at-- == 0 ? nullptr : __real_malloc(size); }
+extern "C" void *__wrap_malloc(size_t size) {
+  void *p = fail_at-- == 0 ? nullptr : __real_malloc(size);
+  if (p && recording && ncopies < 16) copies[ncopies++] = p;
+  return p;
+}
 extern "C" void *__wrap_realloc(void *p, size_t size) {
   return fail_at-- == 0 ? nullptr : __real_realloc(p, size);
 }
@@ -184,12 +191,13 @@ TEST(Interpreter, EdgeCases) {
     int n = 2;
     InitCmdline(c.line.c_str());
     testing::internal::CaptureStdout();
-    fail_at = c.fail;
+    fail_at = c.fail, recording = true;
     int errors = Interpret(c.table, params, c.table == tool ? nullptr : &n);
-    fail_at = -1;
+    fail_at = -1, recording = false;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.line.substr(0, 80);
     EXPECT_EQ(errors, c.errors) << c.line.substr(0, 80);
     EXPECT_EQ(show(params, c.table == tool ? 0 : n), c.targets) << c.line.substr(0, 80);
+    while (ncopies > 0) free(copies[--ncopies]);
   }
   int n = 5;
   EXPECT_EQ(Interpret(tool, nullptr, &n), 0);  // the line is used up
