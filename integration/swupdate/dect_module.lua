@@ -50,10 +50,12 @@ function M.cordix(s, args)
   return status, version and version:lower()
 end
 
--- The version the module runs now, into the log; nil if it does not say.
-function M.report(s)
+-- Asks the module for the version it runs now and logs it: as an error after
+-- a failed update (so that it reaches the server's deployment log too).
+function M.report(s, failed)
   local _, now = M.cordix(s, "-g")
-  log("the module runs version " .. (now or "(unknown: no version reported)"))
+  local text = "the module runs version " .. (now or "(unknown: no version reported)")
+  if failed then fail(text .. " now") else log(text) end
   return now
 end
 
@@ -82,12 +84,12 @@ function M.install(image)
   os.remove(file)
   if status ~= 0 then
     fail(("cordix ended with status %s: the update did not complete"):format(status or "(killed by a signal)"))
-    M.report(s)
+    M.report(s, true)
     return 1
   end
   local now = M.report(s)
   if now ~= want then
-    return fail(("the module reports version %s, not %s"):format(now or "(none)", want))
+    return fail(("the module reports version %s, not %s: the update failed"):format(now or "(none)", want))
   end
   return 0
 end
