@@ -6,9 +6,8 @@
 # Two packages, one per install component:
 #   cordix      bin/cordix and cordix(1); runtime dependencies from dpkg-shlibdeps
 #               (libcapi20's runtime package among them); the SWUpdate handler
-#               (share/lua/5.3/cordix/dect_module.lua) and its example
-#               swupdate_handlers.lua (share/doc/cordix/examples), SWUpdate
-#               only suggested
+#               (share/lua/5.3/cordix/dect_module.lua) and its examples
+#               (share/doc/cordix/examples/swupdate); SWUpdate only suggested
 #   cordix-sim  bin/dectsim and dectsim(1), the controller and module simulator
 #
 # The programs' install rules (update/, sim/) name these components.

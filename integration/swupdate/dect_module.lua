@@ -6,9 +6,10 @@
 local swupdate = require("swupdate")
 
 local M = {
-  -- The settings file the Mender module reads too: CORDIX (the program),
-  -- CONTROLLER (CAPI controller), TIMEOUT (seconds per wait, 0: none).
-  config = "/etc/dect-module.conf",
+  -- Settings, all optional, NAME=value lines in sh syntax, the same as the
+  -- Mender module's: CORDIX (the program, found on PATH, or a path),
+  -- CONTROLLER (CAPI controller), TIMEOUT (seconds per wait, 0: no limit).
+  config = os.getenv("DECT_MODULE_CONF") or "/etc/swupdate/dect-module.conf",
   defaults = { CORDIX = "cordix", CONTROLLER = "1", TIMEOUT = "30" },
 }
 
@@ -35,9 +36,7 @@ end
 -- Runs cordix with ARGS, each line of its output into the log. Returns its
 -- exit status (nil when a signal ended it) and the version it reported.
 function M.cordix(s, args)
-  local cmd = quote(s.CORDIX) .. " -c " .. quote(s.CONTROLLER)
-  if (tonumber(s.TIMEOUT) or 0) > 0 then cmd = cmd .. " -t " .. quote(s.TIMEOUT) end
-  cmd = cmd .. " " .. args
+  local cmd = ("%s -c %s -t %s %s"):format(quote(s.CORDIX), quote(s.CONTROLLER), quote(s.TIMEOUT), args)
   log("running " .. cmd)
   local p = io.popen(cmd .. " </dev/null 2>&1", "r")
   local version
