@@ -27,7 +27,7 @@ function M.settings()
   if not f then return s end
   for line in f:lines() do
     local k, v = line:match("^%s*([%w_]+)%s*=%s*(.-)%s*$")
-    if k and s[k] then s[k] = v:match('^"(.*)"$') or v:match("^'(.*)'$") or v end
+    if k and s[k] then s[k] = v:match('^"([^"]*)"') or v:match("^'([^']*)'") or v:match("^[^%s#]*") end
   end
   f:close()
   return s

@@ -61,7 +61,7 @@ swupdate_install() {
     mount --make-rprivate / && mount -t tmpfs tmpfs "$ns" && mkdir "$ns/etc" "$ns/work" "$ns/tmp" &&
       mount -t overlay overlay -o "lowerdir=/etc,upperdir=$ns/etc,workdir=$ns/work" /etc || exit 125
     mkdir -p /etc/swupdate && echo "cordix-test 1.0" >/etc/hwrevision &&
-      printf "CONTROLLER=2\nTIMEOUT=%s\n" "$3" >/etc/swupdate/dect-module.conf || exit 125
+      printf "CONTROLLER=2  # CAPI controller\nTIMEOUT=\"%s\"\n" "$3" >/etc/swupdate/dect-module.conf || exit 125
     export TMPDIR=$ns/tmp PATH=$usr/bin:$PATH
     export LUA_PATH="$usr/share/lua/5.3/?.lua;$usr/share/doc/cordix/examples/swupdate/?.lua;;"
     . "$usr/share/doc/cordix/examples/swupdate/sw-versions"
