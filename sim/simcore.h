@@ -31,6 +31,13 @@ struct SimFault {
   unsigned value;  // Class for conf-class, code for bad-code
 };
 
+// An image the module knows: after an update with exactly these bytes it
+// reports version.
+struct SimImageVersion {
+  std::string image;
+  uint8_t version[3];
+};
+
 struct SimOptions {
   int port = 0;
   std::string port_file, firmware_out, json, trace;
@@ -42,7 +49,8 @@ struct SimOptions {
   std::string serial = "1234567";
   unsigned profile_error = 0;
   unsigned register_error = 0;
-  uint8_t version_bytes[3] = {0x12, 0x34, 0x56};
+  uint8_t version_bytes[3] = {0x12, 0x34, 0x56};  // reported now; changed by updates
+  std::vector<SimImageVersion> version_of;
   std::vector<SimFault> faults;
   unsigned delay_ms = 0;
   int verbosity = 1;  // 0 quiet, 1 normal, 2 one line per frame
@@ -77,6 +85,10 @@ struct SimReply {
 // Appends answers to *out; sets *close_conn when the connection must close.
 void sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg,
                         size_t len, std::vector<SimReply> *out, bool *close_conn);
+
+// After a completed update: the version of the image s received, if it is one
+// of opt's known images, becomes the module's version. True on a match.
+bool sim_update_complete(SimOptions *opt, const SimSession &s);
 
 // Control requests before registration (bytes 4-5 of the body).
 enum : unsigned {

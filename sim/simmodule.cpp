@@ -301,6 +301,15 @@ void sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg
   }
 }
 
+bool sim_update_complete(SimOptions *opt, const SimSession &s) {
+  for (const SimImageVersion &iv : opt->version_of) {
+    if (iv.image != s.firmware) continue;
+    memcpy(opt->version_bytes, iv.version, 3);
+    return true;
+  }
+  return false;
+}
+
 namespace {
 
 // A skipped byte, then text in a NUL-terminated field of width bytes.

@@ -13,7 +13,7 @@ namespace {
 enum {
   OPT_PORT_FILE = 256, OPT_TRACE, OPT_ONCE, OPT_IDLE_EXIT, OPT_MANUFACTURER,
   OPT_CAPI_VERSION, OPT_MANU_VERSION, OPT_SERIAL, OPT_PROFILE_ERROR,
-  OPT_REGISTER_ERROR, OPT_VERSION_BYTES, OPT_FAULT, OPT_DELAY, OPT_HELP,
+  OPT_REGISTER_ERROR, OPT_VERSION_BYTES, OPT_VERSION_OF, OPT_FAULT, OPT_DELAY, OPT_HELP,
 };
 
 const struct option kLongOptions[] = {
@@ -31,6 +31,7 @@ const struct option kLongOptions[] = {
     {"profile-error", required_argument, nullptr, OPT_PROFILE_ERROR},
     {"register-error", required_argument, nullptr, OPT_REGISTER_ERROR},
     {"version-bytes", required_argument, nullptr, OPT_VERSION_BYTES},
+    {"version-of", required_argument, nullptr, OPT_VERSION_OF},
     {"fault", required_argument, nullptr, OPT_FAULT},
     {"delay", required_argument, nullptr, OPT_DELAY},
     {"quiet", no_argument, nullptr, 'q'},
@@ -60,6 +61,11 @@ const char kHelp[] =
     "      --profile-error=CODE answer profile requests with CODE (default 0)\n"
     "      --register-error=CODE    refuse registrations with CODE\n"
     "      --version-bytes=B0,B1,B2 module version bytes in hex (default 12,34,56)\n"
+"      --version-of=FILE:B0.B1.B2  after a completed update whose image equals\n"
+    "                           FILE's bytes, report version B0.B1.B2 (hex, as\n"
+    "                           cordix -g prints it) until the next completed\n"
+    "                           update; other images leave the version as it is\n"
+    "                           (repeatable)\n"
     "      --fault=KIND@K       inject a fault at the K-th manufacturer request of\n"
     "                           the application connection (repeatable); KIND:\n"
     "                             conf-class[=N]    confirmation with Class N (1),\n"
@@ -115,6 +121,24 @@ bool parse_version_bytes(const char *s, uint8_t out[3]) {
     out[i] = uint8_t(v[i]);
   }
   return true;
+}
+
+// FILE:B0.B1.B2; the file is read now, so the match needs no disk later.
+bool parse_version_of(const char *s, SimImageVersion *iv) {
+  const char *colon = strrchr(s, ':');
+  unsigned v[3];
+  char tail;
+  if (!colon || sscanf(colon + 1, "%2x.%2x.%2x%c", &v[0], &v[1], &v[2], &tail) != 3) return false;
+  for (int i = 0; i < 3; i++) iv->version[i] = uint8_t(v[i]);
+  std::string path(s, size_t(colon - s));
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) iv->image.append(chunk, n);
+  bool ok = !ferror(f);
+  fclose(f);
+  return ok;
 }
 
 struct FaultName {
@@ -199,6 +223,12 @@ bool apply(int c, const char *arg, SimOptions *opt) {
       return true;
     case OPT_VERSION_BYTES:
       return parse_version_bytes(arg, opt->version_bytes) || bad("version bytes", arg);
+    case OPT_VERSION_OF: {
+      SimImageVersion iv;
+      if (!parse_version_of(arg, &iv)) return bad("version-of (FILE:B0.B1.B2, FILE readable)", arg);
+      opt->version_of.push_back(iv);
+      return true;
+    }
     case OPT_FAULT:
       if (!parse_fault(arg, &f)) return bad("fault", arg);
       opt->faults.push_back(f);

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/sha256.h"
 #include "sim/simcore.h"
 #include "sim/simserver.h"
 
@@ -42,6 +43,7 @@ struct Timer {
 };
 
 const SimOptions *g_opt;
+SimOptions g_module;  // the options, with the version that updates change
 SimTotals g_totals;
 std::vector<SimSession> g_sessions;
 std::vector<Conn> g_conns;
@@ -189,7 +191,16 @@ void handle_app(Conn *c, const uint8_t *body, size_t len) {
   std::vector<SimReply> replies;
   bool close_it = false;
   size_t faults = s->faults_injected;
+  bool was_complete = s->complete;
   sim_handle_message(*g_opt, s, body, len, &replies, &close_it);
+  if (s->complete && !was_complete) {
+    sim_update_complete(&g_module, *s);
+    const uint8_t *v = g_module.version_bytes;
+    log_line(1, "conn %u update complete: %zu bytes, sha256 %s, module version %02x.%02x.%02x",
+             c->id, s->firmware.size(),
+             sha256_hex(reinterpret_cast<const uint8_t *>(s->firmware.data()), s->firmware.size()).c_str(),
+             v[0], v[1], v[2]);
+  }
   if (s->faults_injected != faults) log_line(1, "conn %u fault injected at request %u", c->id, s->requests);
   if (close_it) {
     if (s->reset) return reset_conn(c);
@@ -386,7 +397,8 @@ void setup_signals(sigset_t *poll_mask) {
 }  // namespace
 
 int sim_run(const SimOptions &opt) {
-  g_opt = &opt;
+  g_module = opt;
+  g_opt = &g_module;
   sigset_t poll_mask;
   setup_signals(&poll_mask);
   int lfd = listen_on(opt.port);

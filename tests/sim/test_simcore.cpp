@@ -128,6 +128,7 @@ TEST(Options, Refused) {
       {"--version-bytes=1,2"}, {"--version-bytes=100,2,3"}, {"--capi-version=2"},
       {"--profile-error=0x10000"}, {"--register-error=0"}, {"--serial=12345678"},
       {"--idle-exit=abc"}, {"--nope"}, {"extra"}, {"-x"},
+      {"--version-of=/nonexistent:01.02.03"}, {"--version-of=/dev/null:1.2"},
   };
   for (const auto &args : bad) {
     SimOptions opt;
