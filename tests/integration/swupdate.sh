@@ -1,9 +1,10 @@
+# shellcheck shell=bash disable=SC2034,SC2154  # DIR, failed, TIMEOUT...: shared with run
 # SWUpdate rows of tests/integration/scenarios, sourced by tests/integration/run
 # inside its private namespaces: swupdate -i installs signed .swu files made
 # here, each run in a mount namespace of its own (an overlay on /etc for the
 # device's files, tmpfs for SWUpdate's temporary files), with the handler,
 # its sw-versions snippet and cordix from the build's cordix package.
-SWU_DIR=$WORK/swupdate  # the staged package and the certificates
+SWU_DIR=$WORK/.swupdate  # the staged package and the certificates
 
 # Once per run: the cordix package staged, a CA and a signer certificate.
 swupdate_setup() {
@@ -21,12 +22,6 @@ swupdate_setup() {
       -extfile signer.ext -out signer.crt)
 }
 
-swupdate_failed=0
-swupdate_check() {  # WHAT GOT WANT
-  if [ "$2" = "$3" ]; then echo "ok: $1 = $2"; else echo "FAILED: $1 = '$2', expected '$3'"; swupdate_failed=1; fi
-}
-swupdate_count() { grep -c "$1" "$2"; }
-
 # OUT IMAGE VERSION: a .swu with sw-description first, its CMS signature
 # second, then the image.
 swupdate_swu() {
@@ -42,7 +37,7 @@ software = {
 		name = "dect-module";
 		version = "$3";
 		install-if-different = true;
-		sha256 = "$(sha256sum <"$2" | cut -d' ' -f1)";
+		sha256 = "$(sha "$2")";
 	} );
 }
 EOF
@@ -74,78 +69,58 @@ swupdate_install() {
 
 # One install: IMAGE:VERSION:EXPECT[:reports=V] (see the scenarios file).
 swupdate_step() {
-  local img ver expect mod reports sessions done log rc t0 ms now
+  local img ver expect mod reports sessions completed log rc ms now
   IFS=: read -r img ver expect mod <<<"$1"
-  reports=$ver
-  case $mod in reports=*) reports=${mod#reports=} ;; esac
+  case $mod in reports=*) reports=${mod#reports=} ;; *) reports=$ver ;; esac
   swupdate_swu "$DIR/$img.swu" "$DIR/$img" "$ver" || return 1
-  sessions=$(swupdate_count 'registered, session' "$DIR/sim.log")
-  done=$(swupdate_count 'update complete:' "$DIR/sim.log")
+  sessions=$(sim_count 'registered, session') completed=$(sim_count 'update complete:')
   log=$DIR/$img-$ver.log
-  echo "== swupdate -i $img.swu (version $ver, module reports $reports), expected: $expect"
-  t0=$(date +%s%N)
+  echo "== swupdate -i $img.swu ($1)"
+  ms=$(now_ms)
   swupdate_install "$DIR/$img.swu" >"$log" 2>&1
-  rc=$?
-  ms=$((($(date +%s%N) - t0) / 1000000))
-  sessions=$(($(swupdate_count 'registered, session' "$DIR/sim.log") - sessions))
+  rc=$? ms=$(($(now_ms) - ms)) sessions=$(($(sim_count 'registered, session') - sessions))
   echo "swupdate: status $rc after $ms ms; $(grep -m1 '^/etc/sw-versions' "$log")"
   grep -E 'dect-module:|ERROR|successful|already installed' "$log" | sed 's/^/  /'
-  swupdate_check "image file left behind" "$(swupdate_count LEFTOVER "$log")" 0
-  now=$(timeout -k 5 30 "$BUILD/update/cordix" -g -t 5 | sed -n 's/^version ind empfangen(\(.*\))$/\1/p')
+  check "install ended in time" "$((ms < (TIMEOUT * 3 + 10) * 1000))" 1
+  check "image file left behind" "$(grep -c LEFTOVER "$log")" 0
+  now=$(module_version)
   case $expect in
   ok)
-    swupdate_check "status" "$rc" 0
-    swupdate_check "success notified" "$(swupdate_count 'SWUPDATE successful' "$log")" 1
-    swupdate_check "last image received" \
-      "$(sed -n 's/.*update complete: .*sha256 \([0-9a-f]*\),.*/\1/p' "$DIR/sim.log" | tail -n 1)" \
-      "$(sha256sum <"$DIR/$img" | cut -d' ' -f1)"
-    swupdate_check "controller of the last update" \
-      "$(grep -o 'controller [0-9]*' "$DIR/sim.log" | tail -n 1)" "controller 2"
-    swupdate_check "module version" "$now" "$reports"
+    check "status" "$rc" 0
+    check "success notified" "$(grep -c 'SWUPDATE successful' "$log")" 1
+    check "cordix's reads in SWUpdate's log" "$(grep -c 'cordix: .* Byte aus Datei' "$log")" \
+      $(((${img##*.} + 1023) / 1024 + 1))
+    check "last image received" "$(sim_last_sha)" "$(sha "$DIR/$img")"
+    check "settings used" "$(grep -c "running 'cordix' -c '2' -t '$TIMEOUT' -f" "$log")" 1
+    check "module version" "$now" "$reports"
     ;;
   failed)
-    swupdate_check "status" "$rc" 1
-    swupdate_check "'Installation failed'" "$(swupdate_count 'Installation failed' "$log")" 1
-    if [ "$reports" != "$ver" ]; then
-      swupdate_check "error" "$(swupdate_count "ERROR : dect-module: the module reports version $now, not $ver" "$log")" 1
+    check "status" "$rc" 1
+    check "'Installation failed'" "$(grep -c 'Installation failed' "$log")" 1
+    if [ "$reports" != "$ver" ]; then  # streamed whole, but the module says otherwise
+      check "last image received" "$(sim_last_sha)" "$(sha "$DIR/$img")"
+      check "error" "$(grep -c "ERROR : dect-module: the module reports version $now, not $ver" "$log")" 1
     else
-      swupdate_check "error" "$(swupdate_count 'ERROR : dect-module: cordix ended with status [1-9]' "$log")" 1
-      swupdate_check "version after the failure" "$(swupdate_count "ERROR : dect-module: the module runs version $now now" "$log")" 1
+      check "updates completed" "$(sim_count 'update complete:')" "$completed"
+      check "error" "$(grep -c 'ERROR : dect-module: cordix ended with status [1-9]' "$log")" 1
+      check "version after the failure" \
+        "$(grep -c "ERROR : dect-module: the module runs version $now now" "$log")" 1
     fi
     ;;
   skipped)
-    swupdate_check "skipped" "$(swupdate_count "dect-module($ver) already installed, skipping" "$log")" 1
-    swupdate_check "simulator sessions (the sw-versions query only)" "$sessions" 1
+    check "skipped" "$(grep -c "dect-module($ver) already installed, skipping" "$log")" 1
+    check "simulator sessions (the sw-versions query only)" "$sessions" 1
+    check "updates completed" "$(sim_count 'update complete:')" "$completed"
     ;;
-  *) swupdate_check "expectation" "$expect" "ok, failed or skipped" ;;
+  *) check "expectation" "$expect" "ok, failed or skipped" ;;
   esac
-  [ "$expect" = ok ] || swupdate_check "updates completed" "$(swupdate_count 'update complete:' "$DIR/sim.log")" "$done"
 }
 
-# NAME SIMULATOR TIMEOUT INSTALL...
+# NAME SIMULATOR TIMEOUT INSTALL...: a device with no dect-module line in
+# /etc/sw-versions until the module has answered.
 swupdate_row() {
-  DIR=$WORK/swupdate-$1 TIMEOUT=$3
-  local simopts=() spec img ver mod sim port
-  [ "$2" = - ] || IFS=';' read -r -a simopts <<<"$2"
+  row_start "$@" || return 1
   shift 3
-  mkdir -p "$DIR/home"
-  for spec in "$@"; do  # the images, and the version the module reports for each
-    IFS=: read -r img ver _ mod <<<"$spec"
-    [ -e "$DIR/$img" ] || head -c "${img##*.}" /dev/urandom >"$DIR/$img"
-    case $mod in reports=*) ver=${mod#reports=} ;; esac
-    simopts+=("--version-of=$DIR/$img:$ver")
-  done
-  "$BUILD/sim/dectsim" --port-file "$DIR/port" --idle-exit 120 "${simopts[@]}" >"$DIR/sim.log" 2>&1 &
-  sim=$!
-  trap 'kill $sim 2>/dev/null; wait $sim' EXIT
-  for _ in $(seq 100); do [ -s "$DIR/port" ] && break; sleep 0.05; done
-  port=$(cat "$DIR/port") || { cat "$DIR/sim.log"; return 1; }
-  echo "REMOTE rcapi 127.0.0.1 $port" >"$DIR/home/.capi20rc"
-  export HOME=$DIR/home
-  for spec in "$@"; do swupdate_step "$spec" || swupdate_failed=1; done
-  kill "$sim" && wait "$sim"
-  trap - EXIT
-  sed -n '/dectsim summary/,$p' "$DIR/sim.log"
-  swupdate_check "protocol violations" "$(swupdate_count 'violation: ' "$DIR/sim.log")" 0
-  return $swupdate_failed
+  for spec in "$@"; do swupdate_step "$spec" || failed=1; done
+  row_end
 }
