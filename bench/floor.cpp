@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor for the benchmark: the least a libcapi20 client does for the
 // update and version protocol that cordix speaks. The same control requests
 // (installed, profile, manufacturer, version), the same registration, the

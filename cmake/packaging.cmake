@@ -1,6 +1,8 @@
+# SPDX-License-Identifier: MIT
 # Manual pages and Debian packages.
 #
-#   cmake --install BUILD [--prefix P]   bin/cordix, bin/dectsim, share/man/man1/*.1.gz
+#   cmake --install BUILD [--prefix P]   bin/cordix, bin/dectsim, share/man/man1/*.1.gz,
+#                                        share/doc/PACKAGE/{copyright,changelog.gz}
 #   cpack -G DEB --config BUILD/CPackConfig.cmake
 #
 # Two packages, one per install component:
@@ -12,7 +14,11 @@
 #               suggested
 #   cordix-sim  bin/dectsim and dectsim(1), the controller and module simulator
 #
-# The programs' install rules (update/, sim/) name these components.
+# The programs' install rules (update/, sim/) name these components. Every
+# component is one package of the same name and gets the project's
+# copyright file (packaging/copyright, machine-readable) and changelog
+# (packaging/changelog) in share/doc/PACKAGE; the version has no Debian
+# revision, so the changelog is the package's own: changelog.gz.
 
 set(CORDIX_MAN_PAGES cordix dectsim)
 set(CORDIX_MAN_COMPONENT_cordix cordix)
@@ -37,9 +43,21 @@ foreach(page IN LISTS CORDIX_MAN_PAGES)
 endforeach()
 add_custom_target(manpages ALL DEPENDS ${_cordix_man_out})
 
+set(_cordix_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+add_custom_command(OUTPUT ${_cordix_changelog}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+  COMMAND ${CORDIX_GZIP} -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${_cordix_changelog}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog
+  COMMENT "Compressing the changelog"
+  VERBATIM)
+add_custom_target(packagedocs ALL DEPENDS ${_cordix_changelog})
+
 set(CPACK_PACKAGE_NAME cordix)
-set(CPACK_PACKAGE_VENDOR "cordix developers")
-set(CPACK_PACKAGE_CONTACT "cordix developers <cordix@localhost>")
+set(CORDIX_MAINTAINER "the cordix developers <maintainers@cordix.example.org>"
+    CACHE STRING "Maintainer of the Debian packages")
+set(CPACK_PACKAGE_VENDOR "the cordix developers")
+set(CPACK_PACKAGE_CONTACT "${CORDIX_MAINTAINER}")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -64,6 +82,10 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
 endif()
 
 set(CPACK_COMPONENTS_ALL cordix cordix-sim)
+foreach(package IN LISTS CPACK_COMPONENTS_ALL)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${_cordix_changelog}
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${package})
+endforeach()
 
 # Per-package settings, one package per component group.
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME cordix)

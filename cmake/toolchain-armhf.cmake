@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 32-bit ARM (armhf) with Debian's cross toolchain:
 #   dpkg --add-architecture armhf
 #   apt-get install crossbuild-essential-armhf libcapi20-dev:armhf libgtest-dev:armhf qemu-user

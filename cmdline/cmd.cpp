@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line tokenizer (raw scan, refinement) and the option interpreter.
 #include "cmdline/cmd.h"
 

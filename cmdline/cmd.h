@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line tokenizer and table-driven option interpreter.
 #pragma once
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "diag/c20msg.h"
 
 // Each lookup is one switch over the listed values: no allocation, no

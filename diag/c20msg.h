@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Texts for CAPI 2.0 info values, command and subcommand codes.
 #pragma once
 #include <cstdint>

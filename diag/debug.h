@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hex dump line.
 #pragma once
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes as a command line through the tokenizer and the
 // option interpreter, with the tool's option table and with a table that
 // holds every option type (plus illegal ones).

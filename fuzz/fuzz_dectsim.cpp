@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for what dectsim reads from its clients: the input is a
 // byte stream of frames (2-byte big-endian length counting itself, then the
 // body). The first byte picks the fault set and the delay; frames go to the

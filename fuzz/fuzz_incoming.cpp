@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Incoming side: arbitrary bytes as one received CAPI message go through the
 // pump's decoder and then through the state machine in every state, with
 // the requests it answers with succeeding and failing. MANUFACTURER_REQ is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/lnxcapi.h"
 
 #include <capi20.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Thin access layer over libcapi20 and the header's version report.
 #pragma once
 

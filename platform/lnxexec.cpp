@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Message pump for the tool's CAPI application, its start and stop
 // controls, a background start with a pid file and single-key terminal mode.
 #include "platform/lnxexec.h"

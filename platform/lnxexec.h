@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Message pump for the tool's CAPI application and its start/stop controls.
 #pragma once
 #include <capiutils.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Elapsed wall-clock time since a start point, in hundredths of a second.
 #pragma once
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dectsim: entry point.
 #include "sim/simcore.h"
 #include "sim/simserver.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plain FIPS 180-4 SHA-256; small and dependency-free.
 #include "sim/sha256.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SHA-256 of a byte string, for the simulator's firmware fingerprint.
 #pragma once
 #include <cstddef>

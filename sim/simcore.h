@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dectsim: a stand-in CAPI controller with a DECT module behind it.
 // Shared types of the simulator's modules: options, the module's view of
 // one application session, and the frames it answers with.

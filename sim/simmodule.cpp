@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The module's side of the protocol: control replies before registration,
 // and for every MANUFACTURER_REQ a confirmation plus the indication the
 // update/version protocol expects, with checks of every received record.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command line of dectsim (getopt_long).
 #include <getopt.h>
 

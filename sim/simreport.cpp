@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The end-of-run summary: one human-readable block and a flat JSON file
 // (one key per line, so tests can pick values with a plain string search).
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's event loop: one thread, poll() over the listening socket
 // and every client; delayed indications are timers in the same loop, so a
 // slow module never blocks other connections.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dectsim's event loop.
 #pragma once
 #include "sim/simcore.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update engine: the firmware update and version protocol with the DECT
 // module, spoken in manufacturer-specific CAPI messages.
 #include "update/cordix.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update engine: configuration, state machine and manufacturer records.
 #pragma once
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cordix: updates the firmware of the DECT module behind a CAPI 2.0
 // controller, or asks the module for its version.
 #include <csignal>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Option interpreter: the tool's table, other tables, number ranges,
 // positional parameters, long values and allocation failures.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tokenizer: raw scan, refinement, restart and long tokens.
 #include <gtest/gtest.h>
 

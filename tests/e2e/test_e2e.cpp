@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End to end: the real cordix binary updates the simulated module through
 // the real libcapi20. Every case starts its own simulator on a free port
 // with its own HOME; every client run is bounded in time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the message pump and its execution controls. lnxexec is linked
 // on its own against scripted capi20_waitformessage / capi20_get_message and
 // a recording state machine defined here. The stop flag is never cleared, so

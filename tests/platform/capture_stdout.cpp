@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a function with standard output sent to a temporary file and returns
 // what it printed.
 #include <unistd.h>

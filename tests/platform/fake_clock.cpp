@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scripted time of day for the clock's tests. The test executables link with
 // -Wl,--wrap=gettimeofday, so the clock's calls land in __wrap_gettimeofday.
 #include <sys/time.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The access layer linked against fake capi20_* functions that record their
 // arguments and return scripted results.
 #include <capi20.h>

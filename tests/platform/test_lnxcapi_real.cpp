@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // capi_is_installed against the real libcapi20 with no CAPI reachable. The
 // library reads $HOME/.capi20rc on its first call; that file points it at a
 // closed loopback port, so it never looks beyond this machine. This

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The clock's state as the program starts: this executable holds one test so
 // that it sees the module untouched.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // simclient: a small libcapi20 client for the simulator tests. Runs the
 // operations given as arguments in order and prints one line per result.
 //   installed | profile CTRL | manufacturer | version | serial | register

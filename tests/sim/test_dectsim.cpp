@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dectsim driven from outside: through libcapi20 with the simclient helper,
 // and through raw loopback TCP for malformed frames. Each test starts its
 // own simulator on a free port with its own HOME; every wait is bounded.

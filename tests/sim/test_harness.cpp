@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared harness itself: client runs, time limits, private /dev/shm and
 // the JSON accessors the end-to-end tests rely on.
 #include <arpa/inet.h>

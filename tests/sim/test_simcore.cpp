@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // In-process tests of the simulator's parts: digest, option parsing, control
 // replies, the module's answers, record checks and fault shaping.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process and file helpers for the tests; every wait is bounded.
 #include "harness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared test harness: temporary directories, client runs with their own
 // HOME (and a private /dev/shm when possible), and a dectsim per test.
 #pragma once

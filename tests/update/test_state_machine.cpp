@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // State machine and manufacturer records, driven message by message.
 // MANUFACTURER_REQ is wrapped at link time so every request is captured.
 #include <gtest/gtest.h>
