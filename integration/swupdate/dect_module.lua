@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: MIT
 -- SWUpdate handler for images of type "dect-module": streams the image to the
 -- DECT module with cordix, then asks the module for its version and fails
 -- unless it reports the version that sw-description declares for the image.

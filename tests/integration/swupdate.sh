@@ -1,4 +1,5 @@
 # shellcheck shell=bash disable=SC2034,SC2154  # DIR, failed, TIMEOUT...: shared with run
+# SPDX-License-Identifier: MIT
 # SWUpdate rows of tests/integration/scenarios, sourced by tests/integration/run
 # inside its private namespaces: swupdate -i installs signed .swu files made
 # here, each run in a mount namespace of its own (an overlay on /etc for the
@@ -51,6 +52,7 @@ EOF
 # SWU with swupdate -i. Says LEFTOVER if the handler's image file stayed.
 swupdate_install() {
   mkdir -p "$DIR/ns"
+  # shellcheck disable=SC2016  # expanded by the inner sh
   timeout -k 5 $((TIMEOUT * 4 + 60)) unshare -m sh -c '
     ns=$1 usr=$2
     mount --make-rprivate / && mount -t tmpfs tmpfs "$ns" && mkdir "$ns/etc" "$ns/work" "$ns/tmp" &&
