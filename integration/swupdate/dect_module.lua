@@ -51,7 +51,7 @@ function M.cordix(s, args)
 end
 
 -- Asks the module for the version it runs now and logs it: as an error after
--- a failed update (so that it reaches the server's deployment log too).
+-- a failed update, so that it shows also without -v.
 function M.report(s, failed)
   local _, now = M.cordix(s, "-g")
   local text = "the module runs version " .. (now or "(unknown: no version reported)")
