@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: MIT
 # SWUpdate rows of tests/integration/scenarios, sourced by tests/integration/run
 # inside its private namespaces: swupdate -i installs signed .swu files made
-# here, each run in a mount namespace of its own (an overlay on /etc for the
-# device's files, tmpfs for SWUpdate's temporary files), with the handler,
-# its sw-versions snippet and cordix from the build's cordix package.
+# here, each run in a mount namespace of its own (overlays on /etc, for the
+# device's files, and on /var/lib; tmpfs for SWUpdate's temporary files),
+# with the handler, its sw-versions snippet and cordix from the build's cordix
+# package.
 SWU_DIR=$WORK/.swupdate  # the staged package and the certificates
 
 # Once per run: the cordix package staged, a CA and a signer certificate.
@@ -55,8 +56,9 @@ swupdate_install() {
   # shellcheck disable=SC2016  # expanded by the inner sh
   timeout -k 5 $((TIMEOUT * 4 + 60)) unshare -m sh -c '
     ns=$1 usr=$2
-    mount --make-rprivate / && mount -t tmpfs tmpfs "$ns" && mkdir "$ns/etc" "$ns/work" "$ns/tmp" &&
-      mount -t overlay overlay -o "lowerdir=/etc,upperdir=$ns/etc,workdir=$ns/work" /etc || exit 125
+    mount --make-rprivate / && mount -t tmpfs tmpfs "$ns" && mkdir -p "$ns/tmp" "$ns/etc" "$ns/lib" "$ns/work/etc" "$ns/work/lib" &&
+      mount -t overlay overlay -o "lowerdir=/etc,upperdir=$ns/etc,workdir=$ns/work/etc" /etc &&
+      mount -t overlay overlay -o "lowerdir=/var/lib,upperdir=$ns/lib,workdir=$ns/work/lib" /var/lib || exit 125
     mkdir -p /etc/swupdate && echo "cordix-test 1.0" >/etc/hwrevision &&
       printf "CONTROLLER=2  # CAPI controller\nTIMEOUT=\"%s\"\n" "$3" >/etc/swupdate/dect-module.conf || exit 125
     export TMPDIR=$ns/tmp PATH=$usr/bin:$PATH
