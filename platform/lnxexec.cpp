@@ -4,11 +4,14 @@
 #include "platform/lnxexec.h"
 
 #include <pthread.h>
+#include <sys/time.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -29,8 +32,14 @@ constexpr unsigned kQueueOverflow = 0x1105;
 constexpr unsigned kLostAfter = 1000;
 constexpr unsigned kManuDataAt = 24;  // after header, controller, id, class, function
 const char kPidFile[] = "/var/run/mtrail.pid";
+// A wait lasts at most this long, so that a caught signal ends it promptly
+// even when it arrived just before the wait began.
+constexpr long kSliceUs = 100000;
+constexpr unsigned kWaitStopped = 0xFFFF;  // no CAPI code: the pump is to end
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 std::atomic<int> thread_exit{0};
+volatile sig_atomic_t caught_signal;
 pthread_t thread;
 bool thread_started;
 int thread_result;
@@ -65,13 +74,43 @@ int handle_message(unsigned char *msg) {
   return r;
 }
 
+long long now_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Notes the first stop signal; a second one ends the process at once.
+void on_stop_signal(int sig) {
+  caught_signal = sig;
+  for (int s : kStopSignals) signal(s, SIG_DFL);
+}
+
+// Waits for the next message in short slices. Returns the result of
+// capi20_waitformessage, or kWaitStopped after a signal or when config.timeout
+// seconds passed without a message.
+unsigned wait_message(unsigned applid) {
+  long long deadline = now_ms() + config.timeout * 1000LL;
+  for (;;) {
+    if (caught_signal) return kWaitStopped;
+    timeval slice = {0, kSliceUs};
+    unsigned e = capi20_waitformessage(applid, &slice);
+    if (e != kQueueEmpty) return e;
+    if (config.timeout && now_ms() >= deadline) {
+      printf("capi20_waitformessage: no message within %u s\n", config.timeout);
+      return kWaitStopped;
+    }
+  }
+}
+
 // The pump: waits for messages of applid and feeds them to the state
 // machine until a stop is requested, the state machine fails or CAPI
 // reports an error.
 int capi_thread(unsigned applid) {
   unsigned empty = 0;
   for (;;) {
-    if (capi20_waitformessage(applid, nullptr) != 0) return 0;
+    fflush(stdout);  // what was printed is in the log before the wait
+    if (wait_message(applid) != 0) return 0;
     if (thread_exit) return 0;
     unsigned char *msg = nullptr;
     unsigned e = capi20_get_message(applid, &msg);
@@ -140,6 +179,17 @@ int wait_exec() {
   thread_started = false;
   return thread_result;
 }
+
+void catch_signals() {
+  struct sigaction sa = {};
+  sa.sa_handler = on_stop_signal;
+  sa.sa_flags = SA_RESTART;  // library calls go on; the pump's wait wakes anyway
+  sigemptyset(&sa.sa_mask);
+  for (int s : kStopSignals) sigaddset(&sa.sa_mask, s);
+  for (int s : kStopSignals) sigaction(s, &sa, nullptr);
+}
+
+int exec_signal() { return caught_signal; }
 
 int stop_exec() {
   thread_exit = 1;

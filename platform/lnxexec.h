@@ -8,11 +8,18 @@ extern _cmsg cmsg;
 
 // Runs the pump for applid: in the calling thread when config.background is
 // set (returns the pump's result), else in a new thread (returns the
-// thread-creation result at once).
+// thread-creation result at once). Each wait for a message ends after
+// config.timeout seconds without one (0: no limit), or after a caught
+// signal; the pump then ends with 0.
 int start_exec(unsigned applid);
 // Waits for a pump started in its own thread to end; returns its result
 // (0 when no thread was started).
 int wait_exec();
+// Has SIGINT, SIGTERM and SIGHUP end the pump's wait instead of the process;
+// the first of them restores the default action of all three.
+void catch_signals();
+// The stop signal caught, or 0.
+int exec_signal();
 // Asks the pump to stop after the current wait or message. Returns 1.
 int stop_exec();
 // Decodes the CAPI message at msg, of which avail bytes are readable, into

@@ -15,6 +15,7 @@ OptionEntry table[] = {
     {"f", OPT_STRING, &config.file, nullptr},
     {"c", OPT_UINT, &config.controller, nullptr},
     {"g", OPT_SWITCH, &config.get_version, nullptr},
+    {"timeout", OPT_UINT, &config.timeout, nullptr},
     {nullptr, 0, nullptr, nullptr},
 };
 

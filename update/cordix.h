@@ -12,6 +12,7 @@ struct Config {
   char *file;          // option "f": firmware path
   uint32_t controller; // option "c": CAPI controller of every request
   int32_t get_version; // option "g": version query instead of update
+  uint32_t timeout;    // option "timeout": seconds a wait may last, 0 for ever
 };
 
 extern Config config;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // cordix: updates the firmware of the DECT module behind a CAPI 2.0
 // controller, or asks the module for its version.
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -35,19 +37,46 @@ enum {
 char line[kLineSize];
 int IsXOL;
 
+// Appends byte c to the line; false when it no longer fits.
+bool put(size_t *used, char c) {
+  if (*used + 1 >= kLineSize) return false;
+  line[(*used)++] = c;
+  return true;
+}
+
+// Writes one argument so that the tokenizer reads it as one word: blanks,
+// tabs and a "-" after the first byte get a "~" before them, unless the
+// caller escaped them already. A trailing unpaired "~" is doubled and an
+// open quote closed, so neither reaches into the next argument. Quotes,
+// escapes and "^" otherwise keep their meaning.
+bool put_word(size_t *used, const char *arg) {
+  bool escaped = false, quoted = false;
+  for (const char *p = arg; *p; p++) {
+    char c = *p;
+    if (escaped) {
+      escaped = false;
+    } else if (c == '~') {
+      escaped = true;
+    } else {
+      if (c == '"') quoted = !quoted;
+      if ((c == ' ' || c == '\t' || (c == '-' && p != arg)) && !put(used, '~')) return false;
+    }
+    if (!put(used, c)) return false;
+  }
+  if (escaped && !put(used, '~')) return false;
+  if (quoted && !put(used, '"')) return false;
+  return put(used, ' ');
+}
+
 // Joins the arguments after the program name, each followed by one blank.
 // A line that does not fit is refused whole: a cut could name another file.
 int join_arguments(int argc, char **argv) {
   size_t used = 0;
   for (int i = 1; i < argc; i++) {
-    size_t n = strlen(argv[i]);
-    if (used + n + 1 >= kLineSize) {
+    if (!put_word(&used, argv[i])) {
       printf("command line too long (at most %zu bytes)\n", kLineSize - 1);
       return EXIT_OPTIONS;
     }
-    memcpy(line + used, argv[i], n);
-    line[used + n] = ' ';
-    used += n + 1;
   }
   line[used] = '\0';
   return EXIT_OK;
@@ -65,9 +94,13 @@ void apply_defaults() {
   if (!config.file) config.file = default_file;
 }
 
+// A directory opens under Linux but is no image: refused like a missing file.
 int open_firmware() {
   InputFile = fopen(config.file, "rb");
-  if (InputFile) return EXIT_OK;
+  struct stat st;
+  if (InputFile && fstat(fileno(InputFile), &st) == 0 && !S_ISDIR(st.st_mode)) return EXIT_OK;
+  if (InputFile) fclose(InputFile);
+  InputFile = nullptr;
   printf("Datei \"%s\" konnte nicht ge\xf6" "ffnet werden\n", config.file);
   return EXIT_FILE;
 }
@@ -96,6 +129,7 @@ void print_header() {
   capi_get_version(buf);
   print_version(IsXOL, buf);
   printf("\n%s\n", kRule);
+  fflush(stdout);  // the header is in the log before the registration waits
 }
 
 int register_application() {
@@ -109,13 +143,16 @@ int register_application() {
 }
 
 // Sends the opening request and runs the pump in this thread until the
-// protocol ends. A failed opening request leaves nothing to wait for.
+// protocol ends. A failed opening request leaves nothing to wait for; after
+// a signal nothing is started.
 void run_protocol() {
   set_state(config.get_version ? ST_GET_VERSION : ST_DO_UPDATE);
-  state_machine(nullptr);
-  if (get_state() == ST_TERMINATE) return;
-  config.background = 1;
-  start_exec(ApplID);
+  if (!exec_signal()) state_machine(nullptr);
+  if (!exec_signal() && get_state() != ST_TERMINATE) {
+    config.background = 1;
+    start_exec(ApplID);
+  }
+  if (exec_signal() && !protocol_finished()) printf("stopped by signal %d\n", exec_signal());
 }
 
 void close_firmware() {
@@ -156,6 +193,7 @@ int main(int argc, char **argv) {
   }
   apply_defaults();
   if (!config.get_version && (rc = open_firmware())) return rc;
+  catch_signals();
   if ((rc = check_capi())) return rc;
   print_header();
   if ((rc = register_application())) return rc;

@@ -4,10 +4,12 @@
 // with its own HOME; every client run is bounded in time.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -60,6 +62,9 @@ const char kHeader[] =
 struct SimRun {
   SimProc sim{};
   std::string image, image_data;
+  std::vector<std::pair<std::string, std::string>> files;  // put in the cwd
+  int sig = 0;            // sent once the output holds sig_after
+  std::string sig_after;
   ProcResult res{};
   std::string out;  // masked transcript
   std::string json;
@@ -67,6 +72,11 @@ struct SimRun {
   bool go(const std::vector<std::string> &sim_args, long size,
           std::vector<std::string> args, int timeout_ms = kRunMs, bool registers = true) {
     if (!sim_start(&sim, sim_args)) return false;
+    for (auto &[name, data] : files) {
+      size_t slash = name.rfind('/');
+      if (slash != std::string::npos) mkdir((sim.dir + "/" + name.substr(0, slash)).c_str(), 0755);
+      write_file(sim.dir + "/" + name, data);
+    }
     image = sim.dir + "/image.bin";
     if (size >= 0) {
       image_data = pattern(size);
@@ -77,7 +87,9 @@ struct SimRun {
       size_t at = a.find("IMG");
       argv.push_back(at == std::string::npos ? a : a.replace(at, 3, image));
     }
-    res = run_client(argv, sim.home, timeout_ms, sim.dir);
+    size_t at = sig_after.find("IMG");
+    if (at != std::string::npos) sig_after.replace(at, 3, image);
+    res = run_client(argv, sim.home, timeout_ms, sim.dir, sig, sig_after);
     // A run that never registered leaves the simulator waiting: stop it.
     sim_finish(&sim, registers ? 5000 : 200);
     out = mask(res.out, image);
@@ -195,6 +207,8 @@ TEST(EndToEnd, EarlyExitStatuses) {
        "Option /c, type unsigned integer: invalid value \"4294967296\"\n"},
       {"missing file", {}, -1, {"-f", "IMG"}, 3,
        "Datei \"IMG\" konnte nicht ge\xf6" "ffnet werden\n"},
+      {"directory as image", {}, -1, {"-f", "."}, 3,
+       "Datei \".\" konnte nicht ge\xf6" "ffnet werden\n"},
       {"default file missing", {}, -1, {}, 3,
        "Datei \"cordix.bin\" konnte nicht ge\xf6" "ffnet werden\n"},
       {"profile says no CAPI", {"--profile-error=0x1009"}, 10, {"-f", "IMG"}, 5,
@@ -236,6 +250,12 @@ TEST(EndToEnd, TooLongCommandLineIsRefusedWhole) {
   // The longest line that fits still runs: 271 bytes with the blanks.
   ProcResult fits = run_client({cordix_bin(), "-f", std::string(271 - 4, 'b')}, home, kRunMs, home);
   EXPECT_EQ(fits.status, 3);
+  // The limit holds for the line as written: every "-" after the first byte
+  // costs an escape, an open quote its closing one.
+  for (std::string arg : {std::string(200, '-'), "\"" + std::string(267, 'b')}) {
+    ProcResult escaped = run_client({cordix_bin(), "-f", arg}, home, kRunMs, home);
+    EXPECT_EQ(escaped.status, 1) << escaped.out;
+  }
   rm_tree(home);
 }
 
@@ -366,13 +386,123 @@ TEST(EndToEnd, MalformedVersionIndications) {
   }
 }
 
-// A firmware path that opens but cannot be read is no empty image.
-TEST(EndToEnd, UnreadableImageIsNoSuccess) {
-  SimRun r;
-  ASSERT_TRUE(r.go({}, -1, {"-f", "."}));
-  EXPECT_EQ(r.res.status, 8);
-  EXPECT_NE(r.out.find("Lesefehler in Datei(.)\n"), std::string::npos) << r.out;
-  EXPECT_EQ(json_int(r.json, "end_requests"), 0);
+// Every argument is one word: the image streamed is the file named, whatever
+// blanks, dashes, quotes or escapes its name holds, with decoys present that
+// a split name would pick.
+TEST(EndToEnd, EveryArgumentIsOneWord) {
+  struct Case {
+    std::vector<std::string> args;
+    const char *image;  // the file that must arrive; null: no update
+    int status;
+    const char *line;   // a line the transcript must hold, or null
+    long controller;
+  } cases[] = {
+      {{"-f", "dect-fw.bin"}, "dect-fw.bin", 0, nullptr, 1},
+      {{"-f", "my file.bin"}, "my file.bin", 0, nullptr, 1},
+      {{"-fsub-dir/dect-module-2.bin"}, "sub-dir/dect-module-2.bin", 0, nullptr, 1},
+      {{"-f", "fw-g.bin"}, "fw-g.bin", 0, nullptr, 1},
+      {{"-fmy~-file.bin"}, "my-file.bin", 0, nullptr, 1},
+      {{"-f", "\"my-file\""}, "my-file", 0, nullptr, 1},
+      {{"-f", "fw.bin~", "-c", "2"}, "fw.bin~", 0, nullptr, 2},
+      {{"-f", "\"my file", "-c2"}, "my file", 0, nullptr, 2},
+      {{"a-x"}, "cordix.bin", 0, nullptr, 1},
+      {{"-c", "2", "-g"}, nullptr, 0x12, "version ind empfangen(12.34.56)\n", 2},
+      {{"-f", "   "}, nullptr, 3, "Datei \"   \" konnte nicht ge\xf6" "ffnet werden\n", -1},
+      {{"--x"}, nullptr, 1, "unknown option /-x\n", -1},
+      {{"-g-c2"}, nullptr, 0x12,
+       "Option /g, type switch, appended value will be ignored: -c2\n", 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+    SimRun r;
+    r.files = {{"w.bin", "decoy w"}, {"my", "decoy my"}, {"ile", "decoy ile"}, {"a", "decoy a"}};
+    for (const char *name : {"dect-fw.bin", "my file.bin", "my file", "fw-g.bin", "my-file.bin",
+                             "my-file", "fw.bin~", "cordix.bin"})
+      r.files.push_back({name, pattern(1100 + r.files.size() * 100)});
+    r.files.push_back({"sub-dir/dect-module-2.bin", pattern(2000)});
+    ASSERT_TRUE(r.go({"--version-bytes=12,34,56"}, -1, c.args, kRunMs, c.controller >= 0));
+    EXPECT_EQ(r.res.status, c.status) << r.out;
+    if (c.line) {
+      EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+    }
+    if (c.controller >= 0) {
+      EXPECT_EQ(json_int(r.json, "controller"), c.controller);
+    }
+    if (!c.image) continue;
+    EXPECT_EQ(json_int(r.json, "complete"), 1);
+    EXPECT_TRUE(read_file(r.sim.firmware) == read_file(r.sim.dir + "/" + c.image)) << c.image;
+  }
+}
+
+// With -t, a module that stops answering ends the run after that many
+// seconds without a message, quietly waiting meanwhile; a slow module that
+// answers each request within the limit still finishes.
+TEST(EndToEnd, BoundedWait) {
+  struct Case {
+    const char *sim_arg;
+    std::vector<std::string> args;
+    int status;
+    const char *tail;  // how the transcript ends
+  } cases[] = {
+      {"--fault=silent@1", {"-f", "IMG", "-t", "1"}, 8,
+       "warte auf start ind\ncapi20_waitformessage: no message within 1 s\n"
+       "update did not complete\n"},
+      {"--fault=silent@3", {"-fIMG", "-t1"}, 8,
+       "1024 Byte aus Datei(IMG) gelesen\ncapi20_waitformessage: no message within 1 s\n"
+       "update did not complete\n"},
+      {"--fault=silent@5", {"-f", "IMG", "-timeout", "1"}, 8,
+       "warte auf end ind\ncapi20_waitformessage: no message within 1 s\n"
+       "update did not complete\n"},
+      {"--delay=400", {"-f", "IMG", "-t", "1"}, 0, "end ind empfangen, terminiere\n"},
+      {"--fault=close@3", {"-f", "IMG", "-t", "5"}, 8,
+       "controller lost (queue empty after 1000 wake-ups)\nupdate did not complete\n"},
+      {"--fault=silent@1", {"-g", "-t", "1"}, 0,
+       "warte auf start ind\ncapi20_waitformessage: no message within 1 s\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.sim_arg);
+    SimRun r;
+    ASSERT_TRUE(r.go({c.sim_arg}, 2500, c.args, 10000));
+    EXPECT_FALSE(r.res.timed_out);
+    EXPECT_EQ(r.res.status, c.status) << r.out;
+    std::string tail = c.tail;
+    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), tail.size())), tail) << r.out;
+    EXPECT_LT(r.res.cpu_ms, 500) << "the wait must not spin";
+    EXPECT_EQ(json_str(r.json, "closed_by"), strstr(c.sim_arg, "close") ? "simulator" : "client");
+    EXPECT_EQ(r.res.shm, "");  // the application id was released
+  }
+}
+
+// A stop signal while the module is silent ends the run cleanly: what was
+// printed is in the log, the application is released, and the run says the
+// update did not complete.
+TEST(EndToEnd, StopSignalEndsTheRunCleanly) {
+  struct Case {
+    int sig;
+    const char *sim_arg;
+    std::vector<std::string> args;
+    const char *before;  // last line before the wait, the signal follows it
+    int status;
+  } cases[] = {
+      {SIGTERM, "--fault=silent@2", {"-f", "IMG"}, "1024 Byte aus Datei(IMG) gelesen\n", 8},
+      {SIGINT, "--fault=silent@3", {"-f", "IMG"},
+       "state(3)\nState(data)\n1024 Byte aus Datei(IMG) gelesen\n", 8},
+      {SIGHUP, "--fault=silent@1", {"-g"}, "warte auf start ind\n", 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.sig);
+    SimRun r;
+    r.sig = c.sig;
+    r.sig_after = c.before;
+    ASSERT_TRUE(r.go({c.sim_arg}, 2500, c.args, 10000));
+    EXPECT_FALSE(r.res.timed_out);
+    EXPECT_EQ(r.res.status, c.status) << r.out;
+    std::string tail = std::string(c.before) + "stopped by signal " + std::to_string(c.sig) + "\n" +
+                       (c.status == 8 ? "update did not complete\n" : "");
+    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), tail.size())), tail) << r.out;
+    EXPECT_EQ(json_str(r.json, "closed_by"), "client");
+    EXPECT_EQ(r.res.shm, "");
+  }
 }
 
 }  // namespace

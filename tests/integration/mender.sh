@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash disable=SC2034,SC2154  # DIR, failed, here...: shared with run
 # Mender rows of tests/integration/scenarios, sourced by tests/integration/run
 # inside its private namespaces: standalone installs (mender install, then
@@ -75,6 +76,6 @@ mender_row() {
   printf 'CORDIX=%s\nTIMEOUT=%s\nSTATE_DIR=%s\n' "$BUILD/update/cordix" "$TIMEOUT" "$DIR/state" \
     >/etc/mender/dect-module.conf
   NAME=factory SHA='' KEPT=''  # nothing committed; dectsim's module reports 12.34.56
-  for spec in "$@"; do mender_step "$spec" || failed=1; done
+  for inst in "$@"; do mender_step "$inst" || failed=1; done
   row_end
 }

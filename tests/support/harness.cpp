@@ -10,7 +10,10 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <dirent.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -47,14 +50,19 @@ int open_pidfd(pid_t pid) {
 #endif
 }
 
-// Waits up to ms for pid to exit; true and *status when it did.
-bool wait_exit(pid_t pid, int pidfd, long long ms, int *status) {
+// Waits up to ms for pid to exit; true and *status (and its CPU time in
+// *cpu_ms if given) when it did.
+bool wait_exit(pid_t pid, int pidfd, long long ms, int *status, long *cpu_ms = nullptr) {
   long long deadline = now_ms() + ms;
   for (;;) {
     int st;
-    pid_t r = waitpid(pid, &st, WNOHANG);
+    struct rusage ru;
+    pid_t r = wait4(pid, &st, WNOHANG, &ru);
     if (r == pid) {
       *status = status_code(st);
+      if (cpu_ms)
+        *cpu_ms = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000L +
+                  (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
       return true;
     }
     if (r < 0) return false;
@@ -71,10 +79,10 @@ bool wait_exit(pid_t pid, int pidfd, long long ms, int *status) {
 
 // In the child: a mount namespace of its own with a fresh /dev/shm, so
 // libcapi20's shared application ids cannot leak into other runs.
-void private_shm() {
-  if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) return;
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
-  mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
+bool private_shm() {
+  if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) return false;
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  return mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
 }
 
 std::vector<std::string> split_words(const char *s) {
@@ -101,21 +109,66 @@ std::vector<std::string> split_words(const char *s) {
   _exit(127);
 }
 
+// Writes to fd the names of the files in /dev/shm that hold pid as a 32-bit
+// word: libcapi20 keeps the owner of every taken application id there.
+void report_leftovers(pid_t pid, int fd) {
+  DIR *d = opendir("/dev/shm");
+  if (!d) return;
+  uint32_t v = uint32_t(pid);
+  std::string word(reinterpret_cast<const char *>(&v), sizeof v);
+  while (struct dirent *e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string data = read_file("/dev/shm/" + name);
+    if (data.find(word) == std::string::npos) continue;
+    name += "\n";
+    if (write(fd, name.data(), name.size()) < 0) break;
+  }
+  closedir(d);
+}
+
+pid_t held_client;
+
+void pass_on(int sig) { kill(held_client, sig); }
+
+// Keeps the private /dev/shm alive around the client: runs it in a child,
+// passes stop signals on, then reports what the client left there on fd.
+[[noreturn]] void hold_namespace(const std::vector<std::string> &words, int fd) {
+  held_client = fork();
+  if (held_client == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a killed holder takes the client along
+    exec_child(words);
+  }
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, pass_on);
+  int st = 0;
+  while (held_client > 0 && waitpid(held_client, &st, 0) < 0 && errno == EINTR) {
+  }
+  report_leftovers(held_client, fd);
+  _exit(WIFSIGNALED(st) ? 128 + WTERMSIG(st) : WEXITSTATUS(st));
+}
+
 void redirect_stdin() {
   int fd = open("/dev/null", O_RDONLY);
   if (fd >= 0) dup2(fd, 0);
 }
 
-// Reads both pipes until EOF, the child's exit or the deadline.
-void collect(int out_fd, int err_fd, int pidfd, long long deadline, ProcResult *r) {
-  struct pollfd p[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
-  std::string *dest[2] = {&r->out, &r->err};
-  int open_pipes = 2;
+// Reads the pipes (output, errors, leftovers) until EOF, the child's exit or
+// the deadline; sends sig to pid once the output holds sig_after.
+void collect(const int fds[3], pid_t pid, int pidfd, long long deadline, ProcResult *r,
+             int sig, const std::string &sig_after) {
+  struct pollfd p[4] = {
+      {fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {fds[2], POLLIN, 0}, {pidfd, POLLIN, 0}};
+  std::string *dest[3] = {&r->out, &r->err, &r->shm};
+  int open_pipes = 3;
   while (open_pipes > 0) {
+    if (sig && r->out.find(sig_after) != std::string::npos) {
+      kill(pid, sig);
+      sig = 0;
+    }
     long long left = deadline - now_ms();
     if (left <= 0) return;
-    if (poll(p, pidfd >= 0 ? 3 : 2, int(left)) < 0 && errno != EINTR) return;
-    for (int i = 0; i < 2; i++) {
+    if (poll(p, pidfd >= 0 ? 4 : 3, int(left)) < 0 && errno != EINTR) return;
+    for (int i = 0; i < 3; i++) {
       if (p[i].fd < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buf[4096];
       ssize_t n = read(p[i].fd, buf, sizeof buf);
@@ -174,42 +227,37 @@ int closed_port() {
 }
 
 ProcResult run_client(const std::vector<std::string> &argv, const std::string &home,
-                      int timeout_ms, const std::string &cwd) {
-  ProcResult r{-1, false, "", ""};
+                      int timeout_ms, const std::string &cwd, int sig,
+                      const std::string &sig_after) {
+  ProcResult r{-1, false, "", "", "", 0};
   std::vector<std::string> words = split_words(getenv("CORDIX_CLIENT_WRAPPER"));
   words.insert(words.end(), argv.begin(), argv.end());
-  int out[2], err[2];
-  if (words.empty() || pipe2(out, O_CLOEXEC) != 0) return r;
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    close(out[0]);
-    close(out[1]);
-    return r;
-  }
-  pid_t pid = fork();
+  int pipes[3][2], n = 0;
+  while (n < 3 && pipe2(pipes[n], O_CLOEXEC) == 0) n++;
+  pid_t pid = words.empty() || n < 3 ? -1 : fork();
   if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
+    dup2(pipes[0][1], 1);
+    dup2(pipes[1][1], 2);
     redirect_stdin();
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
     setenv("HOME", home.c_str(), 1);
-    private_shm();
+    if (private_shm()) hold_namespace(words, pipes[2][1]);
     exec_child(words);
   }
-  close(out[1]);
-  close(err[1]);
+  for (int i = 0; i < n; i++) close(pipes[i][1]);
   if (pid > 0) {
     long long deadline = now_ms() + timeout_ms;
     int pidfd = open_pidfd(pid);
-    collect(out[0], err[0], pidfd, deadline, &r);
-    if (!wait_exit(pid, pidfd, deadline - now_ms(), &r.status)) {
+    int fds[3] = {pipes[0][0], pipes[1][0], pipes[2][0]};
+    collect(fds, pid, pidfd, deadline, &r, sig, sig_after);
+    if (!wait_exit(pid, pidfd, deadline - now_ms(), &r.status, &r.cpu_ms)) {
       r.timed_out = true;
       kill(pid, SIGKILL);
       wait_exit(pid, pidfd, 10000, &r.status);
     }
     if (pidfd >= 0) close(pidfd);
   }
-  close(out[0]);
-  close(err[0]);
+  for (int i = 0; i < n; i++) close(pipes[i][0]);
   return r;
 }
 

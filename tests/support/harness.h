@@ -12,6 +12,8 @@ struct ProcResult {
   bool timed_out;  // killed after the time limit
   std::string out; // standard output
   std::string err; // standard error
+  std::string shm; // files of the private /dev/shm still holding the client's pid
+  long cpu_ms;     // CPU time the client used
 };
 
 // Temporary directory (mkdtemp under $TMPDIR or /tmp); removed by rm_tree.
@@ -25,9 +27,11 @@ int closed_port();
 // Runs argv (argv[0] a path) with HOME=home, PATH inherited, cwd optional,
 // stdin from /dev/null, in a private /dev/shm when possible (root: own mount
 // namespace with a tmpfs on /dev/shm). Words of env CORDIX_CLIENT_WRAPPER
-// are put in front of argv. SIGKILL after timeout_ms.
+// are put in front of argv. SIGKILL after timeout_ms. With sig, the client
+// gets that signal once its output holds sig_after.
 ProcResult run_client(const std::vector<std::string> &argv, const std::string &home,
-                      int timeout_ms, const std::string &cwd = "");
+                      int timeout_ms, const std::string &cwd = "", int sig = 0,
+                      const std::string &sig_after = "");
 
 struct SimProc {
   pid_t pid;
