@@ -125,6 +125,6 @@ swupdate_step() {
 swupdate_row() {
   row_start "$@" || return 1
   shift 3
-  for spec in "$@"; do swupdate_step "$spec" || failed=1; done
+  for inst in "$@"; do swupdate_step "$inst" || failed=1; done
   row_end
 }
