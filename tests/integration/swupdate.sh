@@ -56,7 +56,8 @@ swupdate_install() {
   # shellcheck disable=SC2016  # expanded by the inner sh
   timeout -k 5 $((TIMEOUT * 4 + 60)) unshare -m sh -c '
     ns=$1 usr=$2
-    mount --make-rprivate / && mount -t tmpfs tmpfs "$ns" && mkdir -p "$ns/tmp" "$ns/etc" "$ns/lib" "$ns/work/etc" "$ns/work/lib" &&
+    mount --make-rprivate / && mount -t tmpfs tmpfs "$ns" &&
+      mkdir -p "$ns/tmp" "$ns/etc" "$ns/lib" "$ns/work/etc" "$ns/work/lib" &&
       mount -t overlay overlay -o "lowerdir=/etc,upperdir=$ns/etc,workdir=$ns/work/etc" /etc &&
       mount -t overlay overlay -o "lowerdir=/var/lib,upperdir=$ns/lib,workdir=$ns/work/lib" /var/lib || exit 125
     mkdir -p /etc/swupdate && echo "cordix-test 1.0" >/etc/hwrevision &&
