@@ -8,7 +8,10 @@
 # Two packages, one per install component:
 #   cordix      bin/cordix and cordix(1); runtime dependencies from dpkg-shlibdeps
 #               (libcapi20's runtime package among them); the Mender Update
-#               Module share/mender/modules/v3/dect-module (Mender suggested)
+#               Module share/mender/modules/v3/dect-module and the SWUpdate
+#               handler share/lua/5.3/cordix/dect_module.lua with its examples
+#               (share/doc/cordix/examples/swupdate); the frameworks only
+#               suggested
 #   cordix-sim  bin/dectsim and dectsim(1), the controller and module simulator
 #
 # The programs' install rules (update/, sim/) name these components. Every
@@ -87,7 +90,7 @@ endforeach()
 # Per-package settings, one package per component group.
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME cordix)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_TOOL_PACKAGE_SUGGESTS mender-client)
+set(CPACK_DEBIAN_TOOL_PACKAGE_SUGGESTS "mender-client, swupdate")
 # First line: the summary; CPack indents the body lines.
 set(CPACK_DEBIAN_TOOL_DESCRIPTION
 "firmware update and version query for DECT modules on CAPI 2.0
