@@ -101,6 +101,7 @@ std::vector<Row> rows() {
       {"slow_module", {"--delay=30"}, 3000, {"-f", "IMG"}, 0, "...", "complete=1"},
       {"directory_as_image", {}, -1, {"-f", "."}, 3, "Datei \".\"" + not_opened, "session_count=0"},
       {"escapes_count", {}, -1, {"-f", std::string(200, '-')}, 1, "command line too long (at most 271 bytes)\n"},
+      {"doubled_tilde_counts", {}, -1, {"-f", std::string(267, 'b') + "~"}, 1, "command line too long (at most 271 bytes)\n"},
       {"closing_quote_counts", {}, -1, {"-f", "\"" + std::string(267, 'b')}, 1, "command line too long (at most 271 bytes)\n"},
       {"silent_waits_for_ever", {"--fault=silent@1"}, 10, {"-fIMG"}, -1, "..."},
       {"silent_at_1", {"--fault=silent@1"}, 10, {"-f", "IMG", "-t", "1"}, 8,

@@ -165,6 +165,8 @@ TEST(Interpreter, EdgeCases) {
       {tool, "-f ~", 1, "Option /f, type string: missing value\n", kNone},
       {tool, "-f " + big + " -g ", 2, "command line: no memory for a token of 100000 bytes\n"
        "Option /f, type string: missing value\n", kNone, 0},
+      {tool, "-f " + big, 2, "command line: no memory for a token of 100000 bytes\n"
+       "Option /f, type string: missing value\n", kNone, 0},
       {tool, "-f fw -c 3 ", 1, "Option /f, type string: out of memory\n", " c3", 0},
       {other, "a b ", 1, "parameter \"a\": out of memory\n", " p=b", 0},
       {other, "-fil 5 a b c ", 1, "Option /fil, supply more characters\n\xaf" "file\xae\n\xaf" "filter\xae\n",

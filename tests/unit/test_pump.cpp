@@ -107,7 +107,8 @@ struct Case {
 
 std::vector<Case> cases() {
   std::vector<Step> empties(999, kEmpty);
-  std::vector<Step> slow = empties;
+  std::vector<Step> lost(1000, kEmpty), slow = empties;
+  lost.push_back(kInd);
   Bytes cut = raw(0xFF, 0x82, 26, 26);  // a long-form ManuData cut short
   cut[24] = 0xFF;
   slow.push_back(kInd);
@@ -120,6 +121,8 @@ std::vector<Case> cases() {
       {"999 empty wake-ups twice", slow, {0, 0x10000}, false, 0, "", std::string(kIndCall) + kIndCall, 2000, 2000},
       {"wait error: quiet end", {{0x1101, 0, {}}, kInd}, {}, false, 0, "", "", 1, 0},
       {"get error", {{0, 0x110A, {}}, kInd}, {}, false, 0, "capi20_get_message: error 0x110A\n", "", 1, 1},
+      {"1000 empty wake-ups: lost", lost, {}, false, 0,
+       "capi20_get_message: controller lost (queue empty after 1000 wake-ups)\n", "", 1000, 1000},
       {"queue overflow", {{0, 0x1105, {}}, kInd}, {}, false, 0,
        "capi20_get_message: error 0x1105\ncapi queue overflow\n", "", 1, 1},
       {"error wins over stop", {kInd}, {0x10abc}, false, 0xabc, "Fehler(0x0abc) in der Statemachine\n",
@@ -129,12 +132,12 @@ std::vector<Case> cases() {
        "capi20_get_message: malformed message ignored\ncapi20_get_message: malformed message ignored\n",
        kIndCall, 3, 3},
       {"decoded in full or header only",
-       {{0, 0, raw(0x02, 0x82, 8, 8)}, {0, 0, manu(0x81, 3, {0}, 9)}, {0, 0, raw(0xFF, 0x82, 24, 24)},
+       {{0, 0, raw(0x02, 0x82, 8, 8)}, {0, 0, raw(0x02, 0x82, 12, 12)}, {0, 0, manu(0x81, 3, {0}, 9)}, {0, 0, raw(0xFF, 0x82, 24, 24)},
         {0, 0, cut}, {0, 0, manu(0x82, 0, {0xFF, 3, 0, 4, 0, 0}, 0xFFFF)}},
        {}, false, 0, "",
-       "02/82 #2313 c0 0 0/0  \nff/81 #9 c1 214c4f58 3/15  0,\nff/82 #2313 c151587081 0 0/0  \n"
+       "02/82 #2313 c0 0 0/0  \n02/82 #2313 c151587081 0 0/0  \nff/81 #9 c1 214c4f58 3/15  0,\nff/82 #2313 c151587081 0 0/0  \n"
        "ff/82 #2313 c151587081 0 0/0  \nff/82 #65535 c1 214c4f58 0/15  255,3,0,4,0,0,\n",
-       6, 5},
+       7, 6},
   };
 }
 
@@ -169,7 +172,7 @@ int run_thread() {
   waits = 0;
   script = {kInd, kInd};
   start_exec(kAppl);
-  stop_exec();
+  if (stop_exec() != 1) return 4;
   if (write(fds[1], "g", 1) != 1) return 3;
   return r == 0 && held && result == 0x77 && again == 0 && wait_exec() == 0 && script.size() == 2 ? 0 : 1;
 }
@@ -183,6 +186,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, Pump, testing::ValuesIn(cases()));
 int one_key() {
   int fds[2];
   return pipe(fds) != 0 || dup2(fds[0], 0) < 0 || write(fds[1], "k", 1) != 1 ? 2 : main_loop();
+}
+
+TEST(Pump, DecodeRefusesWhatIsNotThere) {
+  Bytes m = manu(0x82, 0, {3, 2, 0, 0});
+  _cmsg c;
+  EXPECT_EQ(decode_message(m.data(), unsigned(m.size() - 1), &c), 1);
+  EXPECT_EQ(decode_message(m.data(), 7, &c), 1);
+  EXPECT_EQ(decode_message(m.data(), unsigned(m.size()), &c), 0);
 }
 
 TEST(Pump, MainLoopWaitsForOneKey) { EXPECT_EXIT(exit(one_key()), testing::ExitedWithCode(0), ""); }
