@@ -5,6 +5,8 @@
 // flag is never cleared, so every case runs in a child process of its own.
 #include <capi20.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <deque>
@@ -195,6 +197,23 @@ TEST(Pump, DecodeRefusesWhatIsNotThere) {
   EXPECT_EQ(decode_message(m.data(), 7, &c), 1);
   EXPECT_EQ(decode_message(m.data(), unsigned(m.size()), &c), 0);
 }
+
+// A terminal on standard input: init_exec (no background) makes it hand
+// over single keys without echo, cookmode gives back what it was.
+int single_key_mode() {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) || unlockpt(master) || dup2(open(ptsname(master), O_RDWR), 0) < 0) return 2;
+  termios before, during, after;
+  tcgetattr(0, &before);
+  init_exec();
+  tcgetattr(0, &during);
+  cookmode();
+  tcgetattr(0, &after);
+  bool raw = !(during.c_lflag & (ICANON | ECHO | ISIG)) && during.c_cc[VMIN] == 1;
+  return raw && (before.c_lflag & ICANON) && after.c_lflag == before.c_lflag ? 0 : 1;
+}
+
+TEST(Pump, SingleKeyMode) { EXPECT_EXIT(exit(single_key_mode()), testing::ExitedWithCode(0), ""); }
 
 TEST(Pump, MainLoopWaitsForOneKey) { EXPECT_EXIT(exit(one_key()), testing::ExitedWithCode(0), ""); }
 
