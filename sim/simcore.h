@@ -65,7 +65,6 @@ enum SimPhase {
   PHASE_IDLE,      // no update started
   PHASE_DATA,      // start request received, end request not yet
   PHASE_COMPLETE,  // the end request followed the start request
-  PHASE_SILENT,    // a silent fault: nothing is answered any more
 };
 
 // What the module saw on one application connection.
@@ -75,6 +74,7 @@ struct SimSession {
   long controller = -1;
   long appl_id = -1;
   SimPhase phase = PHASE_IDLE;
+  bool silent = false;       // a silent fault: nothing is answered any more
   bool ind_pending = false;  // a real indication is scheduled but not sent yet
   unsigned ind_number = 0;   // message number of the last indication sent
   std::vector<std::string> violations;

@@ -250,11 +250,11 @@ SimAfter sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t 
   }
   check_header(s, msg);
   unsigned cmd = check_record(s, msg + kManuDataOffset, len - kManuDataOffset);
-  if (s->phase != PHASE_SILENT) check_order(s, cmd);
+  check_order(s, cmd);
   if (take_fault(opt, s, k, FAULT_RESET)) return AFTER_RESET;
   if (take_fault(opt, s, k, FAULT_CLOSE)) return AFTER_CLOSE;
-  if (take_fault(opt, s, k, FAULT_SILENT)) s->phase = PHASE_SILENT;
-  if (s->phase == PHASE_SILENT) return AFTER_KEEP;
+  if (take_fault(opt, s, k, FAULT_SILENT)) s->silent = true;
+  if (s->silent) return AFTER_KEEP;
   answer(opt, s, msg, cmd, out);
   return take_fault(opt, s, k, FAULT_CLOSE_AFTER) ? AFTER_CLOSE : AFTER_KEEP;
 }
