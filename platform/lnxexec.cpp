@@ -18,7 +18,8 @@
 
 #include <capi20.h>
 
-#include "update/cordix.h"
+#include "platform/capiwire.h"
+#include "update/engine.h"
 
 _cmsg cmsg;
 
@@ -30,7 +31,11 @@ constexpr unsigned kQueueOverflow = 0x1105;
 // connection to the controller is gone (libcapi20's remote driver does so
 // once its socket has been closed); a single empty wake-up is harmless.
 constexpr unsigned kLostAfter = 1000;
-constexpr unsigned kManuDataAt = 24;  // after header, controller, id, class, function
+// Offsets in a CAPI message: the header (length, ApplId, command,
+// subcommand, number), the controller, and a manufacturer message's data
+// after its ManuID, Class and Function.
+constexpr unsigned kApplIdAt = 2, kCommandAt = 4, kSubcommandAt = 5, kNumberAt = 6;
+constexpr unsigned kHeaderLen = 8, kControllerAt = 8, kManuDataAt = 24;
 const char kPidFile[] = "/var/run/mtrail.pid";
 // A wait lasts at most this long, so that a caught signal ends it promptly
 // even when it arrived just before the wait began.
@@ -45,22 +50,21 @@ bool thread_started;
 int thread_result;
 termios term_orig, term_vi;
 
-unsigned get16(const unsigned char *p) { return p[0] | p[1] << 8; }
-
 // Fills only the header fields of out from msg.
 void decode_header(unsigned char *msg, unsigned len, _cmsg *out) {
   memset(out, 0, sizeof *out);
-  out->ApplId = get16(msg + 2);
-  out->Command = msg[4];
-  out->Subcommand = msg[5];
-  out->Messagenumber = get16(msg + 6);
-  if (len >= 12) memcpy(&out->adr.adrController, msg + 8, 4);
+  out->ApplId = get16(msg + kApplIdAt);
+  out->Command = msg[kCommandAt];
+  out->Subcommand = msg[kSubcommandAt];
+  out->Messagenumber = get16(msg + kNumberAt);
+  if (len >= kControllerAt + 4) memcpy(&out->adr.adrController, msg + kControllerAt, 4);
   out->m = msg;
   out->l = len;
 }
 
-bool is_manufacturer(const unsigned char *msg) {
-  return msg[4] == CAPI_MANUFACTURER && msg[5] >= CAPI_REQ && msg[5] <= CAPI_RESP;
+bool has_manufacturer_command(const unsigned char *msg) {
+  unsigned sub = msg[kSubcommandAt];
+  return msg[kCommandAt] == CAPI_MANUFACTURER && sub >= CAPI_REQ && sub <= CAPI_RESP;
 }
 
 // Decodes one received message and hands it to the state machine.
@@ -152,11 +156,13 @@ void write_pid_file(pid_t pid) {
 }  // namespace
 
 int decode_message(unsigned char *msg, unsigned avail, _cmsg *out) {
-  if (avail < 8) return 1;
+  if (avail < kHeaderLen) return 1;
   unsigned len = get16(msg);
-  if (len < 8 || len > avail) return 1;
-  bool whole = is_manufacturer(msg) && len > kManuDataAt &&
-               (msg[kManuDataAt] != 0xFF || len >= kManuDataAt + 3);
+  if (len < kHeaderLen || len > avail) return 1;
+  // libcapi20's decoder reads the fixed parameters and the data struct's
+  // prefix without a check of the length.
+  bool whole = has_manufacturer_command(msg) && len >= kManuDataAt &&
+               struct_prefix(msg + kManuDataAt, len - kManuDataAt) != 0;
   if (!whole) {
     decode_header(msg, len, out);
     return 0;

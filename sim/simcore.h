@@ -60,14 +60,21 @@ struct SimOptions {
 // Parses the command line. 0: run; 1: help printed, exit 0; 2: bad options.
 int sim_parse_options(int argc, char **argv, SimOptions *opt);
 
+// Where the protocol of one application connection stands.
+enum SimPhase {
+  PHASE_IDLE,      // no update started
+  PHASE_DATA,      // start request received, end request not yet
+  PHASE_COMPLETE,  // the end request followed the start request
+};
+
 // What the module saw on one application connection.
 struct SimSession {
   unsigned requests = 0, start_requests = 0, data_chunks = 0, end_requests = 0;
   unsigned version_requests = 0, faults_injected = 0;
   long controller = -1;
   long appl_id = -1;
-  bool started = false, ended = false, complete = false, silent = false;
-  bool reset = false;        // the connection is to be reset, not closed
+  SimPhase phase = PHASE_IDLE;
+  bool silent = false;       // a silent fault: nothing is answered any more
   bool ind_pending = false;  // a real indication is scheduled but not sent yet
   unsigned ind_number = 0;   // message number of the last indication sent
   std::vector<std::string> violations;
@@ -82,10 +89,20 @@ struct SimReply {
   bool real_ind;  // the indication the request asked for (clears ind_pending)
 };
 
-// Handles one CAPI message received on an application connection.
-// Appends answers to *out; sets *close_conn when the connection must close.
-void sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg,
-                        size_t len, std::vector<SimReply> *out, bool *close_conn);
+// What becomes of the connection after a message.
+enum SimAfter { AFTER_KEEP, AFTER_CLOSE, AFTER_RESET };
+
+// Handles one CAPI message received on an application connection: checks
+// it, appends the answers to *out.
+SimAfter sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg, size_t len,
+                            std::vector<SimReply> *out);
+
+// Framing of the remote-CAPI stream: a 2-byte big-endian length that counts
+// itself, then the body: a control request (app false) or, once registered,
+// a CAPI message. FRAME_OK: the n bytes at in begin with a frame of *len
+// bytes; FRAME_MORE: not yet a whole frame; FRAME_BAD: *why says why not.
+enum SimFrame { FRAME_OK, FRAME_MORE, FRAME_BAD };
+SimFrame sim_next_frame(const uint8_t *in, size_t n, bool app, size_t *len, std::string *why);
 
 // After a completed update: the version of the image s received, if it is one
 // of opt's known images, becomes the module's version. True on a match.
@@ -105,6 +122,8 @@ bool sim_control_reply(const SimOptions &opt, const uint8_t *body, size_t len,
 struct SimTotals {
   unsigned connections = 0, registrations = 0, refused_registrations = 0;
   unsigned control_requests = 0;
+  // What the last register request asked for.
+  unsigned max_logical_connections = 0, max_b_data_blocks = 0, max_b_data_len = 0;
   std::vector<std::string> malformed;
 };
 std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &s);

@@ -13,7 +13,13 @@ namespace {
 constexpr uint32_t kManuId = 0x214C4F58;  // "XOL!" read little-endian
 constexpr unsigned kFunction = 15;
 constexpr unsigned kMaxChunk = 1024;
-constexpr size_t kManuDataOffset = 24;  // after header, controller, ManuID, Class, Function
+constexpr unsigned kManufacturer = 0xff;  // command byte
+// Offsets in a manufacturer message: header (length, ApplId, command,
+// subcommand, number), controller, ManuID, Class, Function, ManuData.
+constexpr size_t kApplIdAt = 2, kNumberAt = 6, kControllerAt = 8, kManuIdAt = 12, kClassAt = 16,
+                 kFunctionAt = 20, kManuDataOffset = 24;
+constexpr unsigned kConf = 0x81, kInd = 0x82;
+constexpr unsigned kDecoyFunction = 14, kDecoyClass = 1;  // look-alike indications
 
 enum : unsigned { REC_START = 1, REC_DATA = 2, REC_END = 3, REC_VERSION = 4 };
 
@@ -43,7 +49,7 @@ std::string manu_message(unsigned appl, unsigned sub, unsigned number, uint32_t 
   std::string m;
   put16(&m, 0);  // length, filled below
   put16(&m, appl);
-  m.push_back(char(0xff));
+  m.push_back(char(kManufacturer));
   m.push_back(char(sub));
   put16(&m, number);
   put32(&m, ctrl);
@@ -139,26 +145,23 @@ unsigned check_record(SimSession *s, const uint8_t *p, size_t avail) {
 void check_order(SimSession *s, unsigned cmd) {
   switch (cmd) {
     case REC_START:
-      s->start_requests++;
-      if (s->start_requests > 1) violation(s, "repeated start request");
-      s->started = true;
-      s->ended = false;
+      if (++s->start_requests > 1) violation(s, "repeated start request");
+      s->phase = PHASE_DATA;
       break;
     case REC_DATA:
       s->data_chunks++;
-      if (!s->started) violation(s, "data chunk before the start request");
-      if (s->ended) violation(s, "data chunk after the end request");
+      if (s->phase == PHASE_IDLE) violation(s, "data chunk before the start request");
+      if (s->phase == PHASE_COMPLETE) violation(s, "data chunk after the end request");
       break;
     case REC_END:
       s->end_requests++;
-      if (!s->started) violation(s, "end request before the start request");
-      if (s->ended) violation(s, "repeated end request");
-      s->complete = s->started && !s->ended;
-      s->ended = true;
+      if (s->phase == PHASE_IDLE) violation(s, "end request before the start request");
+      if (s->phase == PHASE_COMPLETE) violation(s, "repeated end request");
+      if (s->phase == PHASE_DATA) s->phase = PHASE_COMPLETE;
       break;
     case REC_VERSION:
       s->version_requests++;
-      if (s->started && !s->ended) violation(s, "version request during an update");
+      if (s->phase == PHASE_DATA) violation(s, "version request during an update");
       break;
     default:
       break;
@@ -167,9 +170,9 @@ void check_order(SimSession *s, unsigned cmd) {
 
 // Header fields of the request: number, ApplId, controller, ManuID, Class, Function.
 void check_header(SimSession *s, const uint8_t *m) {
-  unsigned appl = get16(m + 2), number = get16(m + 6);
-  uint32_t ctrl = get32(m + 8), manu_id = get32(m + 12);
-  uint32_t cls = get32(m + 16), function = get32(m + 20);
+  unsigned appl = get16(m + kApplIdAt), number = get16(m + kNumberAt);
+  uint32_t ctrl = get32(m + kControllerAt), manu_id = get32(m + kManuIdAt);
+  uint32_t cls = get32(m + kClassAt), function = get32(m + kFunctionAt);
   if (number != (s->requests & 0xffff))
     violation(s, "message number %u, expected %u", number, s->requests & 0xffff);
   if (s->appl_id < 0) s->appl_id = appl;
@@ -183,9 +186,13 @@ void check_header(SimSession *s, const uint8_t *m) {
   if (s->ind_pending) violation(s, "arrived before the indication for the previous request");
 }
 
-const SimFault *fault_at(const SimOptions &opt, unsigned k, int kind) {
-  for (const SimFault &f : opt.faults)
-    if (f.at == k && f.kind == kind) return &f;
+// The fault of this kind at request k, if any; taking it counts it.
+const SimFault *take_fault(const SimOptions &opt, SimSession *s, unsigned k, int kind) {
+  for (const SimFault &f : opt.faults) {
+    if (f.at != k || f.kind != kind) continue;
+    s->faults_injected++;
+    return &f;
+  }
   return nullptr;
 }
 
@@ -194,22 +201,11 @@ std::string real_record(const SimOptions &opt, SimSession *s, unsigned k, unsign
   const uint8_t *b = opt.version_bytes;
   std::string inner = cmd == REC_VERSION ? version_inner(b) : std::string(1, '\0');
   unsigned code = cmd;
-  if (const SimFault *f = fault_at(opt, k, FAULT_BAD_CODE)) {
-    code = f->value;
-    s->faults_injected++;
-  }
-  if (fault_at(opt, k, FAULT_VERSION_SHORT)) {
-    inner = std::string{char(2), char(b[0]), char(b[1])};
-    s->faults_injected++;
-  }
-  if (fault_at(opt, k, FAULT_VERSION_OVERLONG)) {
+  if (const SimFault *f = take_fault(opt, s, k, FAULT_BAD_CODE)) code = f->value;
+  if (take_fault(opt, s, k, FAULT_VERSION_SHORT)) inner = std::string{char(2), char(b[0]), char(b[1])};
+  if (take_fault(opt, s, k, FAULT_VERSION_OVERLONG))
     inner = std::string{char(7), char(b[0]), char(b[1]), char(b[2])};
-    s->faults_injected++;
-  }
-  if (fault_at(opt, k, FAULT_SHORT_IND)) {
-    s->faults_injected++;
-    return std::string{char(2), char(code & 0xff), char(code >> 8)};
-  }
+  if (take_fault(opt, s, k, FAULT_SHORT_IND)) return std::string{char(2), char(code & 0xff), char(code >> 8)};
   return ind_record(code, inner);
 }
 
@@ -219,87 +215,48 @@ void extra_indications(const SimOptions &opt, SimSession *s, unsigned k, unsigne
   const uint8_t fake[3] = {uint8_t(~opt.version_bytes[0]), uint8_t(~opt.version_bytes[1]),
                            uint8_t(~opt.version_bytes[2])};
   std::string rec = ind_record(cmd, cmd == REC_VERSION ? version_inner(fake) : std::string(1, '\0'));
-  if (fault_at(opt, k, FAULT_EXTRA_FUNCTION)) {
-    s->faults_injected++;
-    out->push_back({manu_message(appl, 0x82, ++s->ind_number, ctrl, 0, 14, rec), 0, false});
-  }
-  if (fault_at(opt, k, FAULT_EXTRA_CLASS)) {
-    s->faults_injected++;
-    out->push_back({manu_message(appl, 0x82, ++s->ind_number, ctrl, 1, kFunction, rec), 0, false});
-  }
+  if (take_fault(opt, s, k, FAULT_EXTRA_FUNCTION))
+    out->push_back({manu_message(appl, kInd, ++s->ind_number, ctrl, 0, kDecoyFunction, rec), 0, false});
+  if (take_fault(opt, s, k, FAULT_EXTRA_CLASS))
+    out->push_back({manu_message(appl, kInd, ++s->ind_number, ctrl, kDecoyClass, kFunction, rec), 0, false});
 }
 
 // Confirmation and indications for request k with command cmd.
 void answer(const SimOptions &opt, SimSession *s, const uint8_t *m, unsigned cmd,
             std::vector<SimReply> *out) {
-  unsigned k = s->requests, appl = get16(m + 2);
-  uint32_t ctrl = get32(m + 8);
-  const SimFault *conf_class = fault_at(opt, k, FAULT_CONF_CLASS);
+  unsigned k = s->requests, appl = get16(m + kApplIdAt);
+  uint32_t ctrl = get32(m + kControllerAt);
+  const SimFault *conf_class = take_fault(opt, s, k, FAULT_CONF_CLASS);
   unsigned cls = conf_class ? conf_class->value : 0;
-  out->push_back({manu_message(appl, 0x81, get16(m + 6), ctrl, cls, kFunction, std::string(1, '\0')),
+  out->push_back({manu_message(appl, kConf, get16(m + kNumberAt), ctrl, cls, kFunction, std::string(1, '\0')),
                   0, false});
-  if (conf_class) {
-    s->faults_injected++;
-    return;
-  }
-  if (fault_at(opt, k, FAULT_NO_IND)) {
-    s->faults_injected++;
-    return;
-  }
+  if (conf_class || take_fault(opt, s, k, FAULT_NO_IND)) return;
   if (cmd < REC_START || cmd > REC_VERSION) return;  // nothing a module would answer
   extra_indications(opt, s, k, cmd, appl, ctrl, out);
   std::string rec = real_record(opt, s, k, cmd);
-  out->push_back({manu_message(appl, 0x82, ++s->ind_number, ctrl, 0, kFunction, rec),
+  out->push_back({manu_message(appl, kInd, ++s->ind_number, ctrl, 0, kFunction, rec),
                   opt.delay_ms, true});
   s->ind_pending = true;
 }
 
 }  // namespace
 
-std::string sim_vformat(const std::string &prefix, const char *fmt, va_list ap) {
-  char text[200];
-  vsnprintf(text, sizeof text, fmt, ap);
-  return prefix + text;
-}
-
-std::string sim_hex(const uint8_t *p, size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string h;
-  h.reserve(2 * n);
-  for (size_t i = 0; i < n; i++) {
-    h.push_back(digits[p[i] >> 4]);
-    h.push_back(digits[p[i] & 15]);
-  }
-  return h;
-}
-
-void sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg, size_t len,
-                        std::vector<SimReply> *out, bool *close_conn) {
-  *close_conn = false;
+SimAfter sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg, size_t len,
+                            std::vector<SimReply> *out) {
   unsigned k = ++s->requests;
   if (len < kManuDataOffset) {
     violation(s, "MANUFACTURER_REQ of %zu bytes, too short for its parameters", len);
-    return;
+    return AFTER_KEEP;
   }
   check_header(s, msg);
   unsigned cmd = check_record(s, msg + kManuDataOffset, len - kManuDataOffset);
   check_order(s, cmd);
-  if (fault_at(opt, k, FAULT_CLOSE) || fault_at(opt, k, FAULT_RESET)) {
-    s->faults_injected++;
-    s->reset = fault_at(opt, k, FAULT_RESET) != nullptr;
-    *close_conn = true;
-    return;
-  }
-  if (fault_at(opt, k, FAULT_SILENT)) {
-    s->faults_injected++;
-    s->silent = true;
-  }
-  if (s->silent) return;
+  if (take_fault(opt, s, k, FAULT_RESET)) return AFTER_RESET;
+  if (take_fault(opt, s, k, FAULT_CLOSE)) return AFTER_CLOSE;
+  if (take_fault(opt, s, k, FAULT_SILENT)) s->silent = true;
+  if (s->silent) return AFTER_KEEP;
   answer(opt, s, msg, cmd, out);
-  if (fault_at(opt, k, FAULT_CLOSE_AFTER)) {
-    s->faults_injected++;
-    *close_conn = true;
-  }
+  return take_fault(opt, s, k, FAULT_CLOSE_AFTER) ? AFTER_CLOSE : AFTER_KEEP;
 }
 
 bool sim_update_complete(SimOptions *opt, const SimSession &s) {

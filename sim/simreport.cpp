@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The end-of-run summary: one human-readable block and a flat JSON file
 // (one key per line, so tests can pick values with a plain string search).
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -51,13 +52,30 @@ void json_session(std::string *j, const SimSession &s) {
   json_num(j, "bytes", long(s.firmware.size()));
   *j += "\"sha256\": \"" + firmware_sha(s) + "\",\n";
   json_num(j, "controller", s.controller);
-  json_num(j, "complete", s.complete ? 1 : 0);
+  json_num(j, "complete", s.phase == PHASE_COMPLETE ? 1 : 0);
   json_num(j, "faults_injected", s.faults_injected);
   json_array(j, "violations", s.violations);
   *j += "\"closed_by\": " + json_string(s.closed_by) + "\n}";
 }
 
 }  // namespace
+
+std::string sim_vformat(const std::string &prefix, const char *fmt, va_list ap) {
+  char text[200];
+  vsnprintf(text, sizeof text, fmt, ap);
+  return prefix + text;
+}
+
+std::string sim_hex(const uint8_t *p, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string h;
+  h.reserve(2 * n);
+  for (size_t i = 0; i < n; i++) {
+    h.push_back(digits[p[i] >> 4]);
+    h.push_back(digits[p[i] & 15]);
+  }
+  return h;
+}
 
 std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &sessions) {
   std::string r = "dectsim summary: " + std::to_string(t.connections) + " connection(s), " +
@@ -76,7 +94,7 @@ std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &
              i + 1, s.closed_by.c_str(), s.requests, s.start_requests, s.data_chunks,
              s.end_requests, s.version_requests, s.controller, s.firmware.size(),
              firmware_sha(s).c_str(),
-             s.complete ? "update complete" : s.start_requests ? "update incomplete" : "no update",
+             s.phase == PHASE_COMPLETE ? "update complete" : s.start_requests ? "update incomplete" : "no update",
              s.faults_injected, s.violations.size());
     r += line;
     for (const std::string &v : s.violations) r += "  violation: " + v + "\n";
@@ -98,6 +116,9 @@ std::string sim_summary_json(const SimTotals &t, const std::vector<SimSession> &
   json_num(&j, "control_requests", t.control_requests);
   json_num(&j, "registrations", t.registrations);
   json_num(&j, "refused_registrations", t.refused_registrations);
+  json_num(&j, "max_logical_connections", t.max_logical_connections);
+  json_num(&j, "max_b_data_blocks", t.max_b_data_blocks);
+  json_num(&j, "max_b_data_len", t.max_b_data_len);
   json_num(&j, "malformed_frames", long(t.malformed.size()));
   j += "\"malformed\": [";
   for (size_t i = 0; i < t.malformed.size(); i++) j += (i ? ",\n" : "\n") + json_string(t.malformed[i]);

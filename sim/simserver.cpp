@@ -23,7 +23,13 @@
 
 namespace {
 
-constexpr size_t kMaxFrame = 4096;  // far above the largest legal frame (1058)
+constexpr size_t kFrameHeader = 2;   // big-endian length, counting itself
+constexpr size_t kMaxFrame = 4096;   // far above the largest legal frame (1058)
+constexpr size_t kMinControl = 12;   // a control request's fixed part
+constexpr size_t kRegisterParamsAt = kMinControl;  // 16-bit little-endian words
+constexpr size_t kCapiHeader = 8;    // length, ApplId, command, subcommand, number
+constexpr size_t kCommandAt = 4, kSubcommandAt = 5;
+constexpr uint8_t kManufacturer = 0xff, kRequest = 0x80;
 constexpr size_t kMaxPending = 1 << 20;  // unsent bytes before a client counts as stuck
 
 struct Conn {
@@ -153,7 +159,7 @@ void handle_register(Conn *c, unsigned error) {
   g_sessions.emplace_back();
   log_line(1, "conn %u registered, session %zu", c->id, g_sessions.size());
   for (const SimFault &f : g_opt->faults) {
-    if (f.kind != FAULT_RESET || f.at != 0) continue;
+    if (f.kind != FAULT_RESET || f.at != 0) continue;  // reset@0: right after registration
     g_sessions.back().faults_injected++;
     log_line(1, "conn %u fault injected after registration", c->id);
     return reset_conn(c);
@@ -161,14 +167,20 @@ void handle_register(Conn *c, unsigned error) {
 }
 
 void handle_control(Conn *c, const uint8_t *body, size_t len) {
-  if (len < 12) return malformed(c, "control frame body of %zu bytes (12 needed)", len);
   std::string reply;
   unsigned cmd = 0;
   if (!sim_control_reply(*g_opt, body, len, &reply, &cmd))
     return malformed(c, "unknown control command 0x%04x", cmd);
   g_totals.control_requests++;
   send_frame(c, reply);
-  if (cmd == CTRL_REGISTER) handle_register(c, g_opt->register_error);
+  if (cmd != CTRL_REGISTER) return;
+  if (len >= kRegisterParamsAt + 8) {  // message buffer size, then the three limits
+    const uint8_t *p = body + kRegisterParamsAt + 2;
+    g_totals.max_logical_connections = p[0] | p[1] << 8;
+    g_totals.max_b_data_blocks = p[2] | p[3] << 8;
+    g_totals.max_b_data_len = p[4] | p[5] << 8;
+  }
+  handle_register(c, g_opt->register_error);
 }
 
 void trace_message(const uint8_t *body, size_t len) {
@@ -178,23 +190,18 @@ void trace_message(const uint8_t *body, size_t len) {
 }
 
 void handle_app(Conn *c, const uint8_t *body, size_t len) {
-  if (len < 8) return malformed(c, "CAPI message of %zu bytes (8 needed)", len);
-  unsigned capi_len = body[0] | unsigned(body[1]) << 8;
-  if (capi_len != len)
-    return malformed(c, "CAPI length %u does not match the frame body of %zu bytes", capi_len, len);
   trace_message(body, len);
   SimSession *s = &g_sessions[size_t(c->session)];
-  if (body[4] != 0xff || body[5] != 0x80) {
-    s->violations.push_back("unexpected CAPI command 0x" + sim_hex(body + 4, 1) + " 0x" +
-                            sim_hex(body + 5, 1));
+  if (body[kCommandAt] != kManufacturer || body[kSubcommandAt] != kRequest) {
+    s->violations.push_back("unexpected CAPI command 0x" + sim_hex(body + kCommandAt, 1) + " 0x" +
+                            sim_hex(body + kSubcommandAt, 1));
     return;
   }
   std::vector<SimReply> replies;
-  bool close_it = false;
   size_t faults = s->faults_injected;
-  bool was_complete = s->complete;
-  sim_handle_message(*g_opt, s, body, len, &replies, &close_it);
-  if (s->complete && !was_complete) {
+  bool was_complete = s->phase == PHASE_COMPLETE;
+  SimAfter after = sim_handle_message(*g_opt, s, body, len, &replies);
+  if (s->phase == PHASE_COMPLETE && !was_complete) {
     sim_update_complete(&g_module, *s);
     const uint8_t *v = g_module.version_bytes;
     log_line(1, "conn %u update complete: %zu bytes, sha256 %s, module version %02x.%02x.%02x",
@@ -203,8 +210,8 @@ void handle_app(Conn *c, const uint8_t *body, size_t len) {
              v[0], v[1], v[2]);
   }
   if (s->faults_injected != faults) log_line(1, "conn %u fault injected at request %u", c->id, s->requests);
-  if (close_it) {
-    if (s->reset) return reset_conn(c);
+  if (after != AFTER_KEEP) {
+    if (after == AFTER_RESET) return reset_conn(c);
     // Whatever was answered goes out at once, before the connection closes.
     for (SimReply &r : replies) send_frame(c, r.msg);
     return close_conn(c, "simulator");
@@ -219,14 +226,15 @@ void handle_app(Conn *c, const uint8_t *body, size_t len) {
   }
 }
 
-// Splits the input into frames: 2-byte big-endian length counting itself.
 void process_input(Conn *c) {
-  while (!c->dead && c->in.size() >= 2) {
-    size_t len = size_t(uint8_t(c->in[0])) << 8 | uint8_t(c->in[1]);
-    if (len < 3) return malformed(c, "frame length %zu", len);
-    if (len > kMaxFrame) return malformed(c, "oversized frame of %zu bytes", len);
-    if (c->in.size() < len) return;
-    std::string body = c->in.substr(2, len - 2);
+  while (!c->dead) {
+    size_t len = 0;
+    std::string why;
+    SimFrame f = sim_next_frame(reinterpret_cast<const uint8_t *>(c->in.data()), c->in.size(), c->app,
+                                &len, &why);
+    if (f == FRAME_MORE) return;
+    if (f == FRAME_BAD) return malformed(c, "%s", why.c_str());
+    std::string body = c->in.substr(kFrameHeader, len - kFrameHeader);
     c->in.erase(0, len);
     const uint8_t *b = reinterpret_cast<const uint8_t *>(body.data());
     log_line(2, "conn %u recv %s", c->id, sim_hex(b, body.size()).c_str());
@@ -396,6 +404,26 @@ void setup_signals(sigset_t *poll_mask) {
 }
 
 }  // namespace
+
+SimFrame sim_next_frame(const uint8_t *in, size_t n, bool app, size_t *len, std::string *why) {
+  if (n < kFrameHeader) return FRAME_MORE;
+  *len = size_t(in[0]) << 8 | in[1];
+  size_t body = *len - kFrameHeader;
+  char text[100];
+  if (*len <= kFrameHeader) snprintf(text, sizeof text, "frame length %zu", *len);
+  else if (*len > kMaxFrame) snprintf(text, sizeof text, "oversized frame of %zu bytes", *len);
+  else if (n < *len) return FRAME_MORE;
+  else if (!app && body < kMinControl)
+    snprintf(text, sizeof text, "control frame body of %zu bytes (%zu needed)", body, kMinControl);
+  else if (app && body < kCapiHeader)
+    snprintf(text, sizeof text, "CAPI message of %zu bytes (%zu needed)", body, kCapiHeader);
+  else if (app && size_t(in[2] | in[3] << 8) != body)
+    snprintf(text, sizeof text, "CAPI length %u does not match the frame body of %zu bytes",
+             unsigned(in[2] | in[3] << 8), body);
+  else return FRAME_OK;
+  *why = text;
+  return FRAME_BAD;
+}
 
 int sim_run(const SimOptions &opt) {
   g_module = opt;

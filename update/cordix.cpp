@@ -5,19 +5,10 @@
 
 #include <cstring>
 
+#include "platform/capiwire.h"
 #include "platform/lnxexec.h"
 
 Config config;
-
-OptionEntry table[] = {
-    {"?", OPT_SWITCH, &config.help, nullptr},
-    {"hilfe", OPT_SWITCH, &config.help, nullptr},
-    {"f", OPT_STRING, &config.file, nullptr},
-    {"c", OPT_UINT, &config.controller, nullptr},
-    {"g", OPT_SWITCH, &config.get_version, nullptr},
-    {"timeout", OPT_UINT, &config.timeout, nullptr},
-    {nullptr, 0, nullptr, nullptr},
-};
 
 FILE *InputFile;
 unsigned ApplID;
@@ -30,24 +21,23 @@ namespace {
 constexpr uint32_t kManuId = 0x214C4F58;  // "XOL!" read little-endian
 constexpr uint32_t kFunction = 15;
 constexpr unsigned kChunk = 1024;
+// Request commands, and the indication codes that answer them.
 constexpr unsigned kCmdStart = 1, kCmdData = 2, kCmdEnd = 3, kCmdVersion = 4;
+constexpr unsigned kChunkHeader = 8;    // 0xFF, n + 5, command, 0xFF, n
+constexpr unsigned kMinIndication = 3;  // code word and an inner struct
+constexpr unsigned kVersionBytes = 3;   // b0, b1, b2
+constexpr size_t kMaxStruct = 3 + 0xFFFF;
 
 unsigned state;
 bool finished;                            // end or version indication handled
-unsigned char chunk_record[8 + kChunk];   // reused for every data chunk
+unsigned char chunk_record[kChunkHeader + kChunk];  // reused for every data chunk
 
-const char *const kStateNames[] = {nullptr,     "do_update", "start_req",
-                                   "data",      "endt_req",  "terminate",
-                                   "get_version", "version_req"};
+const char *const kStateNames[] = {nullptr,  "do_update", "start_req",   "data",
+                                   "endt_req", "terminate", "get_version", "version_req"};
 
 void print_state() {
-  if (state < 8 && kStateNames[state])
+  if (state <= ST_VERSION_REQ && kStateNames[state])
     printf("State(%s)\n", kStateNames[state]);
-}
-
-void put16(unsigned char *p, unsigned v) {
-  p[0] = v & 0xFF;
-  p[1] = (v >> 8) & 0xFF;
 }
 
 // A short request record: a 3-byte struct of a command word and an empty
@@ -59,38 +49,32 @@ constexpr ShortRecord short_record(unsigned command) {
   return {{3, static_cast<unsigned char>(command), 0, 0}};
 }
 
-}  // namespace
-
 // Length of the CAPI struct at p; p moves past the 1- or 3-byte prefix.
-// Multi-byte fields are read byte-wise: they stand at odd offsets.
-static unsigned StructLen(const unsigned char *&p) {
+// A null p reads as an empty struct.
+unsigned StructLen(const unsigned char *&p) {
   static const unsigned char empty[1] = {0};
   if (!p) {
     p = empty;
     return 0;
   }
-  if (p[0] != 0xFF) return *p++;
-  unsigned n = p[1] | p[2] << 8;
+  if (p[0] != kLongStruct) return *p++;
+  unsigned n = get16(p + 1);
   p += 3;
   return n;
 }
 
-namespace {
-
-// StructLen for a struct that must lie wholly before end (null: unchecked).
-// Returns -1 when its prefix or its content would run past end.
-long bounded_struct(const unsigned char *&p, const unsigned char *end) {
-  if (!p) return StructLen(p);
-  if (end && (p >= end || (p[0] == 0xFF && end - p < 3))) return -1;
-  long n = StructLen(p);
-  if (end && n > end - p) return -1;
-  return n;
+// StructLen for a struct that must lie wholly before end: -1 when it does
+// not, and p stays.
+long read_struct(const unsigned char *&p, const unsigned char *end) {
+  if (p && struct_fits(p, size_t(end - p)) < 0) return -1;
+  return StructLen(p);
 }
 
-// End of the received message a decoded record points into, or null when
-// the record was not decoded from a message.
+// End of the received message a decoded record points into; a record not
+// decoded from a message holds at most one struct.
 const unsigned char *message_end(const _cmsg *msg) {
-  return msg->m ? msg->m + msg->l : nullptr;
+  if (msg->m) return msg->m + msg->l;
+  return msg->ManuData ? msg->ManuData + kMaxStruct : nullptr;
 }
 
 // Sends one manufacturer request; on failure the protocol terminates.
@@ -147,8 +131,7 @@ int data_step(unsigned code) {
 int version_step(unsigned code, const unsigned char *p, const unsigned char *end) {
   print_state();
   if (code != kCmdVersion) return 0;
-  long n = bounded_struct(p, end);
-  if (n < 3) return 1;
+  if (read_struct(p, end) < long(kVersionBytes)) return 1;
   unsigned b0 = p[0], b1 = p[1], b2 = p[2];
   DectVersion[0] = b0;
   DectVersion[1] = b1;
@@ -172,7 +155,7 @@ int dispatch(unsigned code, const unsigned char *p, const unsigned char *end) {
       return open_protocol(kCmdVersion, ST_VERSION_REQ);
     case ST_START_REQ:
       print_state();
-      if (code != 1) return 0;
+      if (code != kCmdStart) return 0;
       printf("start ind empfangen, data phase\n");
       state = ST_DATA;
       return data_step(kCmdData);  // the first chunk follows at once
@@ -197,25 +180,24 @@ int dispatch(unsigned code, const unsigned char *p, const unsigned char *end) {
   }
 }
 
-bool is_manufacturer(const _cmsg *msg, unsigned sub) {
+bool is_manufacturer_msg(const _cmsg *msg, unsigned sub) {
   return msg->Command == CAPI_MANUFACTURER && msg->Subcommand == sub;
 }
 
 // Handles a received message: error confirmations end the protocol, valid
 // indications drive it, everything else is ignored.
 int handle_message(_cmsg *msg) {
-  if (is_manufacturer(msg, CAPI_CONF) && msg->Function == kFunction && msg->Class != 0) {
+  if (is_manufacturer_msg(msg, CAPI_CONF) && msg->Function == kFunction && msg->Class != 0) {
     printf("MANUFACTURER_REQ(CORDIX) Fehler(%u)\n", static_cast<unsigned>(msg->Class));
     state = ST_TERMINATE;
     return 2;
   }
-  if (!is_manufacturer(msg, CAPI_IND) || msg->Class != 0 || msg->Function != kFunction)
+  if (!is_manufacturer_msg(msg, CAPI_IND) || msg->Class != 0 || msg->Function != kFunction)
     return 0;
   const unsigned char *p = msg->ManuData;
-  long n = bounded_struct(p, message_end(msg));
-  if (n < 3) return 1;
-  unsigned code = p[0] | p[1] << 8;
-  return dispatch(code, p + 2, p + n);
+  long n = read_struct(p, message_end(msg));
+  if (n < long(kMinIndication)) return 1;
+  return dispatch(get16(p), p + 2, p + n);
 }
 
 }  // namespace
@@ -244,12 +226,12 @@ unsigned get_next_data(FILE *f, unsigned char *record) {
     if (!config.file || !(f = fopen(config.file, "rb"))) return 0;
     InputFile = f;
   }
-  unsigned n = static_cast<unsigned>(fread(record + 8, 1, kChunk, f));
+  unsigned n = static_cast<unsigned>(fread(record + kChunkHeader, 1, kChunk, f));
   printf("%u Byte aus Datei(%s) gelesen\n", n, config.file ? config.file : "");
-  record[0] = 0xFF;
-  put16(record + 1, n + 5);
+  record[0] = kLongStruct;
+  put16(record + 1, n + 5);  // command word, inner prefix, n bytes
   put16(record + 3, kCmdData);
-  record[5] = 0xFF;
+  record[5] = kLongStruct;
   put16(record + 6, n);
   return n;
 }

@@ -3,20 +3,9 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
-#include <capiutils.h>
-#include "cmdline/cmd.h"
 
-struct Config {
-  int32_t help;        // options "?" and "hilfe"
-  int32_t background;  // pump runs in the calling thread when set
-  char *file;          // option "f": firmware path
-  uint32_t controller; // option "c": CAPI controller of every request
-  int32_t get_version; // option "g": version query instead of update
-  uint32_t timeout;    // option "timeout": seconds a wait may last, 0 for ever
-};
+#include "update/engine.h"
 
-extern Config config;
-extern OptionEntry table[];
 extern FILE *InputFile;
 extern unsigned ApplID;
 extern unsigned char buf[64];
@@ -43,10 +32,6 @@ unsigned get_state();
 // the version indication of a version query; 0 otherwise.
 int protocol_finished();
 
-// Handles one decoded message, or sends the opening request when msg is null.
-// 0 handled or ignored; 1 too-short indication; 2 error confirmation;
-// 3 firmware read error; otherwise the CAPI error of a failed MANUFACTURER_REQ.
-int state_machine(_cmsg *msg);
 // Reads up to 1024 bytes from f (or from config.file when f is null) into a
 // data-chunk record of at least 1032 bytes; returns the byte count.
 unsigned get_next_data(FILE *f, unsigned char *record);

@@ -13,6 +13,16 @@
 #include "platform/lnxtime.h"
 #include "update/cordix.h"
 
+OptionEntry table[] = {
+    {"?", OPT_SWITCH, &config.help, nullptr},
+    {"hilfe", OPT_SWITCH, &config.help, nullptr},
+    {"f", OPT_STRING, &config.file, nullptr},
+    {"c", OPT_UINT, &config.controller, nullptr},
+    {"g", OPT_SWITCH, &config.get_version, nullptr},
+    {"timeout", OPT_UINT, &config.timeout, nullptr},
+    {nullptr, 0, nullptr, nullptr},
+};
+
 namespace {
 
 const char kBanner[] = "cordix 0.1  (c) 2026 the cordix developers";
@@ -20,6 +30,11 @@ const char kRule[] =
     "-------------------------------------------------------------------------------";
 constexpr size_t kLineSize = 272;
 constexpr unsigned kProfileNoCapi = 0x1009;
+// Registration: CAPI message buffer, logical connections, B-data blocks
+// and their size.
+constexpr unsigned kMsgBufSize = 8192, kMaxLogicalConnections = 1, kMaxBDataBlocks = 2,
+                   kMaxBDataLen = 128;
+constexpr unsigned kRegisterAllFailed = 0xFFFFFFFFu;
 
 // Exit statuses of a run.
 enum {
@@ -134,8 +149,9 @@ void print_header() {
 
 int register_application() {
   unsigned error = 0;
-  ApplID = capi_register(8192, 1, 2, 128, &error);
-  if (ApplID == 0 && error == 0xFFFFFFFFu) return EXIT_REGISTER_ALL;
+  ApplID = capi_register(kMsgBufSize, kMaxLogicalConnections, kMaxBDataBlocks, kMaxBDataLen,
+                         &error);
+  if (ApplID == 0 && error == kRegisterAllFailed) return EXIT_REGISTER_ALL;
   printf("ApplID: 0x%04x\n", ApplID);
   if (ApplID != 0) return EXIT_OK;
   printf("\ncapi_register: error 0x%04X\n", error);

@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: MIT
+// dectsim's own checks: the end-to-end table trusts it to notice a wrong
+// request record and to refuse a malformed frame, so both are proven here.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/simcore.h"
+
+namespace {
+
+using Bytes = std::string;
+const Bytes kStart("\x03\x01\x00\x00", 4), kEnd("\x03\x03\x00\x00", 4);
+
+// A MANUFACTURER_REQ with number k, controller 1, "XOL!", Class 0,
+// Function 15 unless given, and the record.
+Bytes req(unsigned k, const Bytes &record, unsigned fn = 15, unsigned cls = 0) {
+  Bytes m = Bytes("..\x01\x00\xff\x80", 6) + char(k) + '\0' + Bytes("\x01\0\0\0XOL!", 8);
+  for (unsigned v : {cls, fn}) m += Bytes{char(v), 0, 0, 0};
+  m += record;
+  m[0] = char(m.size()), m[1] = char(m.size() >> 8);
+  return m;
+}
+
+Bytes chunk(const Bytes &data, bool long_outer = true, bool long_inner = true) {
+  auto prefix = [](size_t n, bool lng) { return lng ? Bytes{'\xff', char(n), char(n >> 8)} : Bytes(1, char(n)); };
+  return prefix(data.size() + 2 + (long_inner ? 3 : 1), long_outer) + "\x02" + '\0' + prefix(data.size(), long_inner) + data;
+}
+
+// Sends the messages to a fresh session; its violations, one per line.
+std::string run(const std::vector<Bytes> &msgs, bool wait_for_indications = true) {
+  SimOptions opt;
+  SimSession s;
+  std::vector<SimReply> out;
+  for (const Bytes &m : msgs) {
+    s.ind_pending = s.ind_pending && !wait_for_indications;
+    sim_handle_message(opt, &s, reinterpret_cast<const uint8_t *>(m.data()), m.size(), &out);
+  }
+  std::string v;
+  for (const std::string &line : s.violations) v += line + "\n";
+  return v;
+}
+
+TEST(Dectsim, NoticesWrongRequests) {
+  const Bytes start = req(1, kStart), ok = chunk("abc");
+  const struct {
+    std::vector<Bytes> msgs;
+    const char *violation;  // one of those reported; "" none at all
+  } cases[] = {
+      {{start, req(2, ok), req(3, kEnd)}, ""},
+      {{start, req(2, chunk("abc", false))}, "request 2: data chunk: outer struct in the short length form"},
+      {{start, req(2, chunk("abc", true, false))}, "request 2: data chunk: inner struct in the short length form"},
+      {{start, req(2, chunk(Bytes(1025, 'x')))}, "request 2: data chunk: n=1025 out of range 1..1024"},
+      {{start, req(2, chunk(""))}, "request 2: data chunk: n=0 out of range 1..1024"},
+      {{start, req(2, ok.substr(0, 8) + "ab")}, "request 2: data chunk inner struct claims 3 bytes, only 2 present"},
+      {{start, req(2, ok + "z")}, "request 2: 1 bytes after ManuData"},
+      {{req(1, Bytes("\xff\x03\x00\x01\x00\x00", 6))}, "request 1: record of command 1 uses the long length form"},
+      {{req(1, Bytes("\x03\x04\x00\x01", 4))}, "request 1: record of command 4: inner struct not empty"},
+      {{req(1, Bytes("\x03\x07\x00\x00", 4))}, "request 1: unknown record command 7"},
+      {{req(1, Bytes("\x01\x02", 2))}, "request 1: record without command word"},
+      {{req(1, "")}, "request 1: no ManuData"},
+      {{req(1, ok)}, "request 1: data chunk before the start request"},
+      {{start, req(2, kEnd), req(3, kEnd)}, "request 3: repeated end request"},
+      {{start, req(2, Bytes("\x03\x04\x00\x00", 4))}, "request 2: version request during an update"},
+      {{req(2, kStart)}, "request 1: message number 2, expected 1"},
+      {{req(1, kStart, 14, 1)}, "request 1: Class 1, expected 0\nrequest 1: Function 14, expected 15"},
+      {{start.substr(0, 20)}, "request 1: MANUFACTURER_REQ of 20 bytes, too short for its parameters"},
+  };
+  for (const auto &c : cases) {
+    std::string v = run(c.msgs);
+    EXPECT_TRUE(*c.violation ? v.find(c.violation) != std::string::npos : v.empty()) << v;
+  }
+  EXPECT_EQ(run({start, req(2, kEnd)}, false), "request 2: arrived before the indication for the previous request\n");
+}
+
+TEST(Dectsim, RefusesMalformedFrames) {
+  const struct {
+    Bytes in;
+    bool app;
+    SimFrame result;
+    const char *why;
+  } cases[] = {
+      {Bytes("\x00", 1), false, FRAME_MORE, ""},
+      {Bytes("\x00\x02", 2), false, FRAME_BAD, "frame length 2"},
+      {Bytes("\x10\x01", 2), true, FRAME_BAD, "oversized frame of 4097 bytes"},
+      {Bytes("\x00\x0e", 2) + Bytes(11, 'c'), false, FRAME_MORE, ""},
+      {Bytes("\x00\x0d", 2) + Bytes(11, 'c'), false, FRAME_BAD, "control frame body of 11 bytes (12 needed)"},
+      {Bytes("\x00\x0e", 2) + Bytes(12, 'c'), false, FRAME_OK, ""},
+      {Bytes("\x00\x09\x07\x00\xff\x80\x01", 7) + "..", true, FRAME_BAD, "CAPI message of 7 bytes (8 needed)"},
+      {Bytes("\x00\x0a\x09\x00\xff\x80\x01\x00\x00\x00", 10), true, FRAME_BAD,
+       "CAPI length 9 does not match the frame body of 8 bytes"},
+      {Bytes("\x00\x0a\x08\x00\xff\x80\x01\x00\x00\x00", 10) + "next", true, FRAME_OK, ""},
+  };
+  for (const auto &c : cases) {
+    size_t len = 0;
+    std::string why;
+    EXPECT_EQ(sim_next_frame(reinterpret_cast<const uint8_t *>(c.in.data()), c.in.size(), c.app, &len, &why),
+              c.result) << c.why;
+    EXPECT_EQ(why, c.why);
+    if (c.result == FRAME_OK) {
+      EXPECT_EQ(len, c.in.size() - (c.app ? 4 : 0));
+    }
+  }
+  std::string reply;
+  unsigned cmd = 0;
+  const Bytes unknown = Bytes(4, '\0') + "\x12\x34" + Bytes(6, '\0');
+  EXPECT_FALSE(sim_control_reply(SimOptions{}, reinterpret_cast<const uint8_t *>(unknown.data()), 12, &reply, &cmd));
+  EXPECT_EQ(cmd, 0x1234u);
+}
+
+}  // namespace

@@ -1,0 +1,222 @@
+// SPDX-License-Identifier: MIT
+// The message pump: its wake-up and stop cases, and what it hands the state
+// machine. capi20_waitformessage, capi20_get_message and state_machine are
+// test doubles defined here; libcapi20 only encodes and decodes. The stop
+// flag is never cleared, so every case runs in a child process of its own.
+#include <capi20.h>
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "platform/lnxexec.h"
+#include "update/cordix.h"
+
+Config config;
+unsigned ApplID;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+constexpr unsigned kAppl = 0x10203;  // wider than 16 bits: passed on whole
+
+struct Step {
+  unsigned wait, get;  // results of the wait and of the fetch
+  Bytes msg;
+};
+std::deque<Step> script;
+std::deque<int> replies;  // state machine results; +0x10000: also stop
+Bytes current;
+std::string calls;  // one line per state machine call
+unsigned waits, gets;
+int gate = -1;  // when set, the first wait blocks until it is readable
+
+}  // namespace
+
+unsigned capi20_waitformessage(unsigned applid, struct timeval *timeout) {
+  char g;
+  if (waits++ == 0 && gate >= 0 && read(gate, &g, 1) != 1) return 0x1101;
+  // Every wait is a short slice, so that a signal ends it promptly.
+  if (script.empty() || applid != kAppl || !timeout || timeout->tv_sec || timeout->tv_usec > 200000) return 0x1101;
+  return script.front().wait;
+}
+
+unsigned capi20_get_message(unsigned applid, unsigned char **buf) {
+  gets++;
+  Step s = script.front();
+  script.pop_front();
+  current = s.msg;
+  *buf = current.data();
+  return applid == kAppl ? s.get : 0x1101;
+}
+
+int state_machine(_cmsg *m) {
+  char line[120];
+  snprintf(line, sizeof line, "%02x/%02x #%u c%u %x %u/%u %s ", m->Command, m->Subcommand,
+           m->Messagenumber, unsigned(m->adr.adrController), unsigned(m->ManuID),
+           unsigned(m->Class), unsigned(m->Function), m == &cmsg ? "" : "(copy)");
+  calls += line;
+  for (int i = 0; m->ManuData && i < 1 + m->ManuData[0] && i < 6; i++)
+    calls += std::to_string(m->ManuData[i]) + ",";
+  calls += "\n";
+  int r = replies.empty() ? 0 : replies.front();
+  if (!replies.empty()) replies.pop_front();
+  if (r & 0x10000) stop_exec();
+  return r & 0xFFFF;
+}
+
+namespace {
+
+// A manufacturer message encoded by libcapi20.
+Bytes manu(unsigned sub, unsigned cls, Bytes data, unsigned number = 7) {
+  _cmsg c;
+  capi_cmsg_header(&c, 0x0203, 0xFF, sub, number, 1);
+  c.ManuID = 0x214C4F58;
+  c.Class = cls;
+  c.Function = 15;
+  c.ManuData = data.data();
+  Bytes m(32 + data.size());
+  capi_cmsg2message(&c, m.data());
+  m.resize(m[0] | m[1] << 8);
+  return m;
+}
+
+// A raw message of size bytes whose length field says len.
+Bytes raw(unsigned command, unsigned sub, unsigned len, unsigned size) {
+  Bytes m(size > 12 ? size : 12, 9);
+  m[0] = len & 0xFF, m[1] = len >> 8, m[4] = command, m[5] = sub;
+  m.resize(size);
+  return m;
+}
+
+const Step kInd = {0, 0, manu(0x82, 0, {3, 2, 0, 0})};
+const Step kEmpty = {0, 0x1104, {}};
+const char kIndCall[] = "ff/82 #7 c1 214c4f58 0/15  3,2,0,0,\n";
+
+struct Case {
+  const char *name;
+  std::vector<Step> script;
+  std::deque<int> replies;
+  bool stop_first;
+  int result;
+  std::string out, calls;
+  unsigned waits, gets;
+};
+
+std::vector<Case> cases() {
+  std::vector<Step> empties(999, kEmpty);
+  std::vector<Step> lost(1000, kEmpty), slow = empties;
+  lost.push_back(kInd);
+  Bytes cut = raw(0xFF, 0x82, 26, 26);  // a long-form ManuData cut short
+  cut[24] = 0xFF;
+  slow.push_back(kInd);
+  slow.insert(slow.end(), empties.begin(), empties.end());
+  slow.push_back(kInd);
+  return {
+      {"stop from the state machine: no further wait", {kInd, kInd}, {0x10000}, false, 0, "", kIndCall, 1, 1},
+      {"stop before the start: one wait", {kInd}, {}, true, 0, "", "", 1, 0},
+      {"an empty wake-up is nothing", {kEmpty, kInd}, {0x10000}, false, 0, "", kIndCall, 2, 2},
+      {"999 empty wake-ups twice", slow, {0, 0x10000}, false, 0, "", std::string(kIndCall) + kIndCall, 2000, 2000},
+      {"wait error: quiet end", {{0x1101, 0, {}}, kInd}, {}, false, 0, "", "", 1, 0},
+      {"get error", {{0, 0x110A, {}}, kInd}, {}, false, 0, "capi20_get_message: error 0x110A\n", "", 1, 1},
+      {"1000 empty wake-ups: lost", lost, {}, false, 0,
+       "capi20_get_message: controller lost (queue empty after 1000 wake-ups)\n", "", 1000, 1000},
+      {"queue overflow", {{0, 0x1105, {}}, kInd}, {}, false, 0,
+       "capi20_get_message: error 0x1105\ncapi queue overflow\n", "", 1, 1},
+      {"error wins over stop", {kInd}, {0x10abc}, false, 0xabc, "Fehler(0x0abc) in der Statemachine\n",
+       kIndCall, 1, 1},
+      {"malformed messages skipped",
+       {{0, 0, raw(0xFF, 0x82, 7, 7)}, {0, 0, raw(0xFF, 0x82, 0, 2)}, kInd}, {0x10000}, false, 0,
+       "capi20_get_message: malformed message ignored\ncapi20_get_message: malformed message ignored\n",
+       kIndCall, 3, 3},
+      {"decoded in full or header only",
+       {{0, 0, raw(0x02, 0x82, 8, 8)}, {0, 0, raw(0x02, 0x82, 12, 12)}, {0, 0, manu(0x81, 3, {0}, 9)}, {0, 0, raw(0xFF, 0x82, 24, 24)},
+        {0, 0, cut}, {0, 0, manu(0x82, 0, {0xFF, 3, 0, 4, 0, 0}, 0xFFFF)}},
+       {}, false, 0, "",
+       "02/82 #2313 c0 0 0/0  \n02/82 #2313 c151587081 0 0/0  \nff/81 #9 c1 214c4f58 3/15  0,\nff/82 #2313 c151587081 0 0/0  \n"
+       "ff/82 #2313 c151587081 0 0/0  \nff/82 #65535 c1 214c4f58 0/15  255,3,0,4,0,0,\n",
+       7, 6},
+  };
+}
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+// One case in the calling thread; its exit status tells whether it held.
+int run_case(const Case &c) {
+  script.assign(c.script.begin(), c.script.end());
+  replies = c.replies;
+  if (c.stop_first) stop_exec();
+  config.background = 1;
+  testing::internal::CaptureStdout();
+  int r = start_exec(kAppl);
+  std::string out = testing::internal::GetCapturedStdout();
+  fprintf(stderr, "result %d out [%s] calls [%s] waits %u gets %u", r, out.c_str(), calls.c_str(), waits,
+          gets);
+  return r == c.result && out == c.out && calls == c.calls && waits == c.waits && gets == c.gets ? 0 : 1;
+}
+
+// In a thread of its own: start_exec returns at once, wait_exec hands over
+// the result; a stop from the caller ends the pump after its wait.
+int run_thread() {
+  int fds[2];
+  if (pipe(fds) != 0) return 2;
+  gate = fds[0];
+  script = {kInd, kInd};
+  replies = {0x77};
+  int r = start_exec(kAppl);  // config.background is 0
+  bool held = calls.empty();
+  if (write(fds[1], "g", 1) != 1) return 3;
+  int result = wait_exec(), again = wait_exec();
+  waits = 0;
+  script = {kInd, kInd};
+  start_exec(kAppl);
+  if (stop_exec() != 1) return 4;
+  if (write(fds[1], "g", 1) != 1) return 3;
+  return r == 0 && held && result == 0x77 && again == 0 && wait_exec() == 0 && script.size() == 2 ? 0 : 1;
+}
+
+class Pump : public testing::TestWithParam<Case> {};
+
+TEST_P(Pump, InTheCallingThread) { EXPECT_EXIT(exit(run_case(GetParam())), testing::ExitedWithCode(0), ""); }
+
+INSTANTIATE_TEST_SUITE_P(Cases, Pump, testing::ValuesIn(cases()));
+
+int one_key() {
+  int fds[2];
+  return pipe(fds) != 0 || dup2(fds[0], 0) < 0 || write(fds[1], "k", 1) != 1 ? 2 : main_loop();
+}
+
+TEST(Pump, DecodeRefusesWhatIsNotThere) {
+  Bytes m = manu(0x82, 0, {3, 2, 0, 0});
+  _cmsg c;
+  EXPECT_EQ(decode_message(m.data(), unsigned(m.size() - 1), &c), 1);
+  EXPECT_EQ(decode_message(m.data(), 7, &c), 1);
+  EXPECT_EQ(decode_message(m.data(), unsigned(m.size()), &c), 0);
+}
+
+// A terminal on standard input: init_exec (no background) makes it hand
+// over single keys without echo, cookmode gives back what it was.
+int single_key_mode() {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) || unlockpt(master) || dup2(open(ptsname(master), O_RDWR), 0) < 0) return 2;
+  termios before, during, after;
+  tcgetattr(0, &before);
+  init_exec();
+  tcgetattr(0, &during);
+  cookmode();
+  tcgetattr(0, &after);
+  bool raw = !(during.c_lflag & (ICANON | ECHO | ISIG)) && during.c_cc[VMIN] == 1;
+  return raw && (before.c_lflag & ICANON) && after.c_lflag == before.c_lflag ? 0 : 1;
+}
+
+TEST(Pump, SingleKeyMode) { EXPECT_EXIT(exit(single_key_mode()), testing::ExitedWithCode(0), ""); }
+
+TEST(Pump, MainLoopWaitsForOneKey) { EXPECT_EXIT(exit(one_key()), testing::ExitedWithCode(0), ""); }
+
+TEST(Pump, InAThreadOfItsOwn) { EXPECT_EXIT(exit(run_thread()), testing::ExitedWithCode(0), ""); }
+
+}  // namespace
