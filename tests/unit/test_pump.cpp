@@ -109,22 +109,18 @@ struct Case {
 
 std::vector<Case> cases() {
   std::vector<Step> empties(999, kEmpty);
-  std::vector<Step> lost(1000, kEmpty), slow = empties;
-  lost.push_back(kInd);
+  std::vector<Step> slow = empties;
   Bytes cut = raw(0xFF, 0x82, 26, 26);  // a long-form ManuData cut short
   cut[24] = 0xFF;
   slow.push_back(kInd);
   slow.insert(slow.end(), empties.begin(), empties.end());
   slow.push_back(kInd);
   return {
-      {"stop from the state machine: no further wait", {kInd, kInd}, {0x10000}, false, 0, "", kIndCall, 1, 1},
       {"stop before the start: one wait", {kInd}, {}, true, 0, "", "", 1, 0},
       {"an empty wake-up is nothing", {kEmpty, kInd}, {0x10000}, false, 0, "", kIndCall, 2, 2},
       {"999 empty wake-ups twice", slow, {0, 0x10000}, false, 0, "", std::string(kIndCall) + kIndCall, 2000, 2000},
       {"wait error: quiet end", {{0x1101, 0, {}}, kInd}, {}, false, 0, "", "", 1, 0},
       {"get error", {{0, 0x110A, {}}, kInd}, {}, false, 0, "capi20_get_message: error 0x110A\n", "", 1, 1},
-      {"1000 empty wake-ups: lost", lost, {}, false, 0,
-       "capi20_get_message: controller lost (queue empty after 1000 wake-ups)\n", "", 1000, 1000},
       {"queue overflow", {{0, 0x1105, {}}, kInd}, {}, false, 0,
        "capi20_get_message: error 0x1105\ncapi queue overflow\n", "", 1, 1},
       {"error wins over stop", {kInd}, {0x10abc}, false, 0xabc, "Fehler(0x0abc) in der Statemachine\n",
@@ -185,11 +181,6 @@ TEST_P(Pump, InTheCallingThread) { EXPECT_EXIT(exit(run_case(GetParam())), testi
 
 INSTANTIATE_TEST_SUITE_P(Cases, Pump, testing::ValuesIn(cases()));
 
-int one_key() {
-  int fds[2];
-  return pipe(fds) != 0 || dup2(fds[0], 0) < 0 || write(fds[1], "k", 1) != 1 ? 2 : main_loop();
-}
-
 TEST(Pump, DecodeRefusesWhatIsNotThere) {
   Bytes m = manu(0x82, 0, {3, 2, 0, 0});
   _cmsg c;
@@ -214,8 +205,6 @@ int single_key_mode() {
 }
 
 TEST(Pump, SingleKeyMode) { EXPECT_EXIT(exit(single_key_mode()), testing::ExitedWithCode(0), ""); }
-
-TEST(Pump, MainLoopWaitsForOneKey) { EXPECT_EXIT(exit(one_key()), testing::ExitedWithCode(0), ""); }
 
 TEST(Pump, InAThreadOfItsOwn) { EXPECT_EXIT(exit(run_thread()), testing::ExitedWithCode(0), ""); }
 
