@@ -117,7 +117,6 @@ std::vector<Case> cases() {
   slow.push_back(kInd);
   return {
       {"stop before the start: one wait", {kInd}, {}, true, 0, "", "", 1, 0},
-      {"an empty wake-up is nothing", {kEmpty, kInd}, {0x10000}, false, 0, "", kIndCall, 2, 2},
       {"999 empty wake-ups twice", slow, {0, 0x10000}, false, 0, "", std::string(kIndCall) + kIndCall, 2000, 2000},
       {"wait error: quiet end", {{0x1101, 0, {}}, kInd}, {}, false, 0, "", "", 1, 0},
       {"get error", {{0, 0x110A, {}}, kInd}, {}, false, 0, "capi20_get_message: error 0x110A\n", "", 1, 1},
