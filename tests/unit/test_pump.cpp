@@ -109,7 +109,8 @@ struct Case {
 
 std::vector<Case> cases() {
   std::vector<Step> empties(999, kEmpty);
-  std::vector<Step> slow = empties;
+  std::vector<Step> lost(1000, kEmpty), slow = empties;
+  lost.push_back(kInd);
   Bytes cut = raw(0xFF, 0x82, 26, 26);  // a long-form ManuData cut short
   cut[24] = 0xFF;
   slow.push_back(kInd);
@@ -120,6 +121,8 @@ std::vector<Case> cases() {
       {"999 empty wake-ups twice", slow, {0, 0x10000}, false, 0, "", std::string(kIndCall) + kIndCall, 2000, 2000},
       {"wait error: quiet end", {{0x1101, 0, {}}, kInd}, {}, false, 0, "", "", 1, 0},
       {"get error", {{0, 0x110A, {}}, kInd}, {}, false, 0, "capi20_get_message: error 0x110A\n", "", 1, 1},
+      {"1000 empty wake-ups: lost", lost, {}, false, 0,
+       "capi20_get_message: controller lost (queue empty after 1000 wake-ups)\n", "", 1000, 1000},
       {"queue overflow", {{0, 0x1105, {}}, kInd}, {}, false, 0,
        "capi20_get_message: error 0x1105\ncapi queue overflow\n", "", 1, 1},
       {"error wins over stop", {kInd}, {0x10abc}, false, 0xabc, "Fehler(0x0abc) in der Statemachine\n",
