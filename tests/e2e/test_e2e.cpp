@@ -248,8 +248,6 @@ std::vector<Row> rows() {
        "...\nCAPI Version: 3.1        Manufacturer version: 52.21\n\n"},
       {"help", {}, -1, {"-?"}, 0, "Blafasel Hilfe\n\n", "session_count=0"},
       {"option_error_before_help", {}, -1, {"-hilfe", "-x"}, 1, "unknown option /x\n"},
-      {"controller_beyond_32_bits", {}, 10, {"-c", "4294967296"}, 1,
-       "Option /c, type unsigned integer: invalid value \"4294967296\"\n"},
       {"missing_image", {}, -1, {"-f", "IMG"}, 3, "Datei \"IMG\"" + not_opened, "session_count=0"},
       {"default_image", {}, -1, {}, 3, "Datei \"cordix.bin\"" + not_opened},
       {"no_capi", {"none"}, 10, {"-fIMG"}, 4, "...capi not installed ("},
