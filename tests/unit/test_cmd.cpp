@@ -78,6 +78,11 @@ TEST(Tokenizer, RawTokensNullLineAndRestart) {
   InitCmdline(line);
   ASSERT_EQ(Step2(&t, &n), 0);
   EXPECT_STREQ(t, "a b");
+  const std::string big(300, 'b');  // no memory for its buffer: the line ends there
+  InitCmdline(big.c_str());
+  fail_at = 0;
+  EXPECT_EQ(Step1(&t, &n), 1);
+  fail_at = -1;
   char b[] = "abcdef";
   moveleft(b + 2, 3, 2);
   moveleft(b + 1, 0, 1);

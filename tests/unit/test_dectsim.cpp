@@ -102,11 +102,6 @@ TEST(Dectsim, RefusesMalformedFrames) {
       EXPECT_EQ(len, c.in.size() - (c.app ? 4 : 0));
     }
   }
-  std::string reply;
-  unsigned cmd = 0;
-  const Bytes unknown = Bytes(4, '\0') + "\x12\x34" + Bytes(6, '\0');
-  EXPECT_FALSE(sim_control_reply(SimOptions{}, reinterpret_cast<const uint8_t *>(unknown.data()), 12, &reply, &cmd));
-  EXPECT_EQ(cmd, 0x1234u);
 }
 
 }  // namespace

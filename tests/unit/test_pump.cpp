@@ -117,9 +117,7 @@ std::vector<Case> cases() {
   slow.insert(slow.end(), empties.begin(), empties.end());
   slow.push_back(kInd);
   return {
-      {"stop from the state machine: no further wait", {kInd, kInd}, {0x10000}, false, 0, "", kIndCall, 1, 1},
       {"stop before the start: one wait", {kInd}, {}, true, 0, "", "", 1, 0},
-      {"an empty wake-up is nothing", {kEmpty, kInd}, {0x10000}, false, 0, "", kIndCall, 2, 2},
       {"999 empty wake-ups twice", slow, {0, 0x10000}, false, 0, "", std::string(kIndCall) + kIndCall, 2000, 2000},
       {"wait error: quiet end", {{0x1101, 0, {}}, kInd}, {}, false, 0, "", "", 1, 0},
       {"get error", {{0, 0x110A, {}}, kInd}, {}, false, 0, "capi20_get_message: error 0x110A\n", "", 1, 1},
@@ -135,11 +133,11 @@ std::vector<Case> cases() {
        kIndCall, 3, 3},
       {"decoded in full or header only",
        {{0, 0, raw(0x02, 0x82, 8, 8)}, {0, 0, raw(0x02, 0x82, 12, 12)}, {0, 0, manu(0x81, 3, {0}, 9)}, {0, 0, raw(0xFF, 0x82, 24, 24)},
-        {0, 0, cut}, {0, 0, manu(0x82, 0, {0xFF, 3, 0, 4, 0, 0}, 0xFFFF)}},
+        {0, 0, cut}, {0, 0, manu(0x82, 0, {0xFF, 3, 0, 4, 0, 0}, 0xFFFF)}, {0, 0, manu(0x84, 0, {3, 2, 0, 0})}},
        {}, false, 0, "",
        "02/82 #2313 c0 0 0/0  \n02/82 #2313 c151587081 0 0/0  \nff/81 #9 c1 214c4f58 3/15  0,\nff/82 #2313 c151587081 0 0/0  \n"
-       "ff/82 #2313 c151587081 0 0/0  \nff/82 #65535 c1 214c4f58 0/15  255,3,0,4,0,0,\n",
-       7, 6},
+       "ff/82 #2313 c151587081 0 0/0  \nff/82 #65535 c1 214c4f58 0/15  255,3,0,4,0,0,\nff/84 #7 c1 0 0/0  \n",
+       8, 7},
   };
 }
 
@@ -185,11 +183,6 @@ TEST_P(Pump, InTheCallingThread) { EXPECT_EXIT(exit(run_case(GetParam())), testi
 
 INSTANTIATE_TEST_SUITE_P(Cases, Pump, testing::ValuesIn(cases()));
 
-int one_key() {
-  int fds[2];
-  return pipe(fds) != 0 || dup2(fds[0], 0) < 0 || write(fds[1], "k", 1) != 1 ? 2 : main_loop();
-}
-
 TEST(Pump, DecodeRefusesWhatIsNotThere) {
   Bytes m = manu(0x82, 0, {3, 2, 0, 0});
   _cmsg c;
@@ -214,8 +207,6 @@ int single_key_mode() {
 }
 
 TEST(Pump, SingleKeyMode) { EXPECT_EXIT(exit(single_key_mode()), testing::ExitedWithCode(0), ""); }
-
-TEST(Pump, MainLoopWaitsForOneKey) { EXPECT_EXIT(exit(one_key()), testing::ExitedWithCode(0), ""); }
 
 TEST(Pump, InAThreadOfItsOwn) { EXPECT_EXIT(exit(run_thread()), testing::ExitedWithCode(0), ""); }
 
