@@ -34,7 +34,7 @@ mender_prepare() {
   mkdir "$DIR/state"
   printf 'CORDIX=%s\nTIMEOUT=%s\nSTATE_DIR=%s\n' "$BUILD/update/cordix" "$TIMEOUT" "$DIR/state" \
     >/etc/mender/dect-module.conf
-  NAME=factory SHA='' KEPT=''  # nothing committed; dectsim's module reports 12.34.56
+  NAME=factory SHA='' KEPT='' BARE=12.34.56  # nothing committed: dectsim's own version
 }
 
 mender_artifact() {
@@ -62,7 +62,8 @@ mender_install() {
       timeout 60 sh -c "until [ \$(grep -c 'Byte aus Datei' '$DIR/state/cordix.log') -ge 3 ]; do sleep 0.02; done"
       # shellcheck disable=SC2046  # the pids of the client's session
       kill -KILL $(ps -o pid= -s $!)
-      wait $! ;;
+      wait $!
+      CUT=$(module_version) ;;
   esac
   mender install "$DIR/$img.mender"
 }
@@ -79,9 +80,11 @@ mender_check() {
       check "progress" "$(grep -c "dect-module: sent 100% ($size of $size bytes)" "$log")" 1
       NAME=dect-$img SHA=$(sha "$DIR/$img") KEPT=$ver bound=16384 ;;
     */cut=commit) check "install, the module's commit, rollback" "$rc" 0 ;;
-    *) check "install failed" "$((rc != 0))" 1
+    rollback/*) check "install failed" "$((rc != 0))" 1
+       [ -n "$KEPT" ] || BARE=00.00.00  # nothing to go back to: the boot loader stays
        check "cordix's last line when it failed" "$(grep -o 'cordix: update did not complete' "$log" | wc -l)" \
          "$(grep -o 'cordix ended with status 8' "$log" | wc -l)" ;;
+    *) check "install failed" "$((rc != 0))" 1 ;;
   esac
   check "log of $(wc -c <"$log") bytes, at most $bound" "$(($(wc -c <"$log") <= bound))" 1
   if [ "$expect" = refused ]; then
@@ -91,7 +94,8 @@ mender_check() {
   check "artifact" "$(mender show-artifact)" "$NAME"
   check "provided version" "$(mender show-provides | sed -n 's/^rootfs-image.dect-module.version=//p')" "$KEPT"
   check "last image received" "$(sim_last_sha)" "$SHA"
-  check "module version" "$(module_version)" "${KEPT:-12.34.56}"
+  check "module version" "$(module_version)" "${KEPT:-$BARE}"
+  [ "$mod" != cut=transfer ] || check "module version after the cut: its boot loader's" "$CUT" 00.00.00
   check "staged images left" "$(cd "$DIR/state" && echo new* ./*.tmp)" "new* ./*.tmp"
   [ -z "$SHA" ] || check "kept image" "$(cd "$DIR/state/kept" && echo "$(cat artifact) $(sha firmware.bin) $(cat version)")" \
     "$NAME $SHA $KEPT"
