@@ -59,27 +59,16 @@ bool put(size_t *used, char c) {
   return true;
 }
 
-// Writes one argument so that the tokenizer reads it as one word: blanks,
-// tabs and a "-" after the first byte get a "~" before them, unless the
-// caller escaped them already. A trailing unpaired "~" is doubled and an
-// open quote closed, so neither reaches into the next argument. Quotes,
-// escapes and "^" otherwise keep their meaning.
+// Writes one argument so that the tokenizer hands it back as one word with
+// every byte as given: a "~" goes before each blank, tab, quote, "~" and
+// "^", and before a "-" after the first byte (a leading one makes the
+// argument an option). An empty argument becomes "^", an empty word.
 bool put_word(size_t *used, const char *arg) {
-  bool escaped = false, quoted = false;
+  if (!*arg && !put(used, '^')) return false;
   for (const char *p = arg; *p; p++) {
-    char c = *p;
-    if (escaped) {
-      escaped = false;
-    } else if (c == '~') {
-      escaped = true;
-    } else {
-      if (c == '"') quoted = !quoted;
-      if ((c == ' ' || c == '\t' || (c == '-' && p != arg)) && !put(used, '~')) return false;
-    }
-    if (!put(used, c)) return false;
+    bool escape = strchr(" \t\"~^", *p) || (*p == '-' && p != arg);
+    if ((escape && !put(used, '~')) || !put(used, *p)) return false;
   }
-  if (escaped && !put(used, '~')) return false;
-  if (quoted && !put(used, '"')) return false;
   return put(used, ' ');
 }
 
@@ -97,10 +86,16 @@ int join_arguments(int argc, char **argv) {
   return EXIT_OK;
 }
 
+// Every option is read; a word that belongs to no option is refused, since
+// it is most likely an image named without -f.
 int read_options() {
+  static char *words[kLineSize / 2];  // a line holds at most this many words
+  int nwords = static_cast<int>(sizeof words / sizeof words[0]);
   memset(&config, 0, sizeof config);
   InitCmdline(line);
-  return Interpret(table, nullptr, nullptr) != 0 ? EXIT_OPTIONS : EXIT_OK;
+  int errors = Interpret(table, words, &nwords);
+  for (int i = 0; i < nwords; i++) printf("unexpected argument: %s\n", words[i]);
+  return errors + nwords != 0 ? EXIT_OPTIONS : EXIT_OK;
 }
 
 void apply_defaults() {
@@ -109,14 +104,21 @@ void apply_defaults() {
   if (!config.file) config.file = default_file;
 }
 
-// A directory opens under Linux but is no image: refused like a missing file.
+// The image must be a file with something in it: a directory opens under
+// Linux but is no image, and for an empty file (a truncated download) the
+// module would erase its firmware and get nothing in its place.
 int open_firmware() {
-  InputFile = fopen(config.file, "rb");
   struct stat st;
-  if (InputFile && fstat(fileno(InputFile), &st) == 0 && !S_ISDIR(st.st_mode)) return EXIT_OK;
+  InputFile = fopen(config.file, "rb");
+  bool opened = InputFile && fstat(fileno(InputFile), &st) == 0 && !S_ISDIR(st.st_mode);
+  bool empty = opened && S_ISREG(st.st_mode) && st.st_size == 0;
+  if (opened && !empty) return EXIT_OK;
   if (InputFile) fclose(InputFile);
   InputFile = nullptr;
-  printf("Datei \"%s\" konnte nicht ge\xf6" "ffnet werden\n", config.file);
+  if (empty)
+    printf("Datei \"%s\" ist leer\n", config.file);
+  else
+    printf("Datei \"%s\" konnte nicht ge\xf6" "ffnet werden\n", config.file);
   return EXIT_FILE;
 }
 
