@@ -73,17 +73,18 @@ bool put_word(size_t *used, const char *arg) {
 }
 
 // Joins the arguments after the program name, each followed by one blank.
-// A line that does not fit is refused whole: a cut could name another file.
-int join_arguments(int argc, char **argv) {
+// A line that does not fit is refused whole (false): a cut could name
+// another file.
+bool join_arguments(int argc, char **argv) {
   size_t used = 0;
   for (int i = 1; i < argc; i++) {
     if (!put_word(&used, argv[i])) {
       printf("command line too long (at most %zu bytes)\n", kLineSize - 1);
-      return EXIT_OPTIONS;
+      return false;
     }
   }
   line[used] = '\0';
-  return EXIT_OK;
+  return true;
 }
 
 // Every option is read; a word that belongs to no option is refused, since
@@ -107,19 +108,19 @@ void apply_defaults() {
 // The image must be a file with something in it: a directory opens under
 // Linux but is no image, and for an empty file (a truncated download) the
 // module would erase its firmware and get nothing in its place.
-int open_firmware() {
+bool open_firmware() {
   struct stat st;
   InputFile = fopen(config.file, "rb");
   bool opened = InputFile && fstat(fileno(InputFile), &st) == 0 && !S_ISDIR(st.st_mode);
   bool empty = opened && S_ISREG(st.st_mode) && st.st_size == 0;
-  if (opened && !empty) return EXIT_OK;
+  if (opened && !empty) return true;
   if (InputFile) fclose(InputFile);
   InputFile = nullptr;
   if (empty)
     printf("Datei \"%s\" ist leer\n", config.file);
   else
     printf("Datei \"%s\" konnte nicht ge\xf6" "ffnet werden\n", config.file);
-  return EXIT_FILE;
+  return false;
 }
 
 int check_capi() {
@@ -201,16 +202,16 @@ int final_status() {
 int main(int argc, char **argv) {
   // A controller that closed its connection must fail a send, not end the run.
   signal(SIGPIPE, SIG_IGN);
-  int rc = join_arguments(argc, argv);
-  if (rc) return rc;
+  if (!join_arguments(argc, argv)) return EXIT_OPTIONS;
   set_zero_time();
+  int rc;
   if ((rc = read_options())) return rc;
   if (config.help) {
     printf("Blafasel Hilfe\n\n");
     return EXIT_OK;
   }
   apply_defaults();
-  if (!config.get_version && (rc = open_firmware())) return rc;
+  if (!config.get_version && !open_firmware()) return EXIT_FILE;
   catch_signals();
   if ((rc = check_capi())) return rc;
   print_header();
