@@ -59,7 +59,9 @@ function M.install(image)
   local rc, msg = image:copy2file(file)
   local ok, status = true, 1
   if rc ~= 0 then
-    fail("cannot copy " .. name .. ": " .. tostring(msg))
+    -- A wrong hash leaves errno alone ("Success"): SWUpdate's line above says it.
+    if msg == "Success" then msg = "SWUpdate's error above" end
+    fail(("cannot copy %s (%s): nothing streamed"):format(name, tostring(msg)))
   else
     ok, status = pcall(M.update, file, tostring(image.version or ""))
     if not ok then fail(tostring(status)) end
