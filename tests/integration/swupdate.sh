@@ -27,18 +27,12 @@ swupdate_setup() {
 # A .swu of the image: sw-description first, its CMS signature second, then
 # the image.
 swupdate_artifact() {
-  local v=${ver//\\/\\\\}
   cat >"$DIR/sw-description" <<EOF
 software = {
 	version = "1.0.0";
 	hardware-compatibility: [ "1.0" ];
-	images: ( {
-		filename = "$img";
-		type = "dect-module";
-		version = "${v//\"/\\\"}";
-		installed-directly = true;
-		sha256 = "$(sha "$DIR/$img")";
-	} );
+	images: ( { filename = "$img"; type = "dect-module"; version = "$ver";
+		installed-directly = true; sha256 = "$(sha "$DIR/$img")"; } );
 }
 EOF
   (cd "$DIR" && openssl cms -sign -in sw-description -out sw-description.sig -signer "$SWU_DIR/signer.crt" \
@@ -110,7 +104,6 @@ swupdate_check() {
   case $expect in
   ok | same)
     check "status" "$rc" 0
-    check "success" "$(grep -c 'SWUpdate was successful' "$log")" 1
     check "module version" "$now" "$reports"
     if [ "$expect" = ok ]; then
       check "progress lines" "$(grep -c 'dect-module: sent [1-9]0*% (' "$log")" 10
@@ -131,7 +124,6 @@ swupdate_check() {
     if [ "$reports" != "$ver" ]; then  # streamed whole, but the module says otherwise
       check "last image received" "$(sim_last_sha)" "$(sha "$DIR/$img")"
     else
-      check "updates completed" "$(sim_count 'update complete:')" "$completed"
       check "cordix's status" "$(grep -c 'ERROR : dect-module: error: cordix ended with status [1-9]' "$log")" 1
     fi
     ;;
