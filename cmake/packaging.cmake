@@ -96,7 +96,8 @@ set(CPACK_DEBIAN_TOOL_DESCRIPTION
 "firmware update and version query for DECT modules on CAPI 2.0
 cordix streams a firmware image to a DECT radio module behind a CAPI 2.0
 (ISDN) controller through manufacturer-specific CAPI messages, or asks the
-module for its version and returns it as the exit status.")
+module for its version and prints it (the exit status carries only its
+first byte, and 0 when no version came).")
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME cordix-sim)
 set(CPACK_DEBIAN_SIM_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)

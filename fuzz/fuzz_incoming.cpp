@@ -17,7 +17,7 @@ namespace {
 constexpr size_t kRegion = 1 << 17;  // an input ends where a guard page begins
 unsigned char *region;
 unsigned fail_with;  // result of every request
-char firmware[] = "/tmp/fuzz_incoming.firmware";
+char firmware[] = "fuzz_incoming.firmware";  // in the run's own folder
 
 }  // namespace
 

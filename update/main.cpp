@@ -59,48 +59,44 @@ bool put(size_t *used, char c) {
   return true;
 }
 
-// Writes one argument so that the tokenizer reads it as one word: blanks,
-// tabs and a "-" after the first byte get a "~" before them, unless the
-// caller escaped them already. A trailing unpaired "~" is doubled and an
-// open quote closed, so neither reaches into the next argument. Quotes,
-// escapes and "^" otherwise keep their meaning.
+// Writes one argument so that the tokenizer hands it back as one word with
+// every byte as given: a "~" goes before each blank, tab, quote, "~" and
+// "^", and before a "-" after the first byte (a leading one makes the
+// argument an option). An empty argument becomes "^", an empty word.
 bool put_word(size_t *used, const char *arg) {
-  bool escaped = false, quoted = false;
+  if (!*arg && !put(used, '^')) return false;
   for (const char *p = arg; *p; p++) {
-    char c = *p;
-    if (escaped) {
-      escaped = false;
-    } else if (c == '~') {
-      escaped = true;
-    } else {
-      if (c == '"') quoted = !quoted;
-      if ((c == ' ' || c == '\t' || (c == '-' && p != arg)) && !put(used, '~')) return false;
-    }
-    if (!put(used, c)) return false;
+    bool escape = strchr(" \t\"~^", *p) || (*p == '-' && p != arg);
+    if ((escape && !put(used, '~')) || !put(used, *p)) return false;
   }
-  if (escaped && !put(used, '~')) return false;
-  if (quoted && !put(used, '"')) return false;
   return put(used, ' ');
 }
 
 // Joins the arguments after the program name, each followed by one blank.
-// A line that does not fit is refused whole: a cut could name another file.
-int join_arguments(int argc, char **argv) {
+// A line that does not fit is refused whole (false): a cut could name
+// another file.
+bool join_arguments(int argc, char **argv) {
   size_t used = 0;
   for (int i = 1; i < argc; i++) {
     if (!put_word(&used, argv[i])) {
       printf("command line too long (at most %zu bytes)\n", kLineSize - 1);
-      return EXIT_OPTIONS;
+      return false;
     }
   }
   line[used] = '\0';
-  return EXIT_OK;
+  return true;
 }
 
+// Every option is read; a word that belongs to no option is refused, since
+// it is most likely an image named without -f.
 int read_options() {
+  static char *words[kLineSize / 2];  // a line holds at most this many words
+  int nwords = static_cast<int>(sizeof words / sizeof words[0]);
   memset(&config, 0, sizeof config);
   InitCmdline(line);
-  return Interpret(table, nullptr, nullptr) != 0 ? EXIT_OPTIONS : EXIT_OK;
+  int errors = Interpret(table, words, &nwords);
+  for (int i = 0; i < nwords; i++) printf("unexpected argument: %s\n", words[i]);
+  return errors + nwords != 0 ? EXIT_OPTIONS : EXIT_OK;
 }
 
 void apply_defaults() {
@@ -109,15 +105,22 @@ void apply_defaults() {
   if (!config.file) config.file = default_file;
 }
 
-// A directory opens under Linux but is no image: refused like a missing file.
-int open_firmware() {
-  InputFile = fopen(config.file, "rb");
+// The image must be a file with something in it: a directory opens under
+// Linux but is no image, and for an empty file (a truncated download) the
+// module would erase its firmware and get nothing in its place.
+bool open_firmware() {
   struct stat st;
-  if (InputFile && fstat(fileno(InputFile), &st) == 0 && !S_ISDIR(st.st_mode)) return EXIT_OK;
+  InputFile = fopen(config.file, "rb");
+  bool opened = InputFile && fstat(fileno(InputFile), &st) == 0 && !S_ISDIR(st.st_mode);
+  bool empty = opened && S_ISREG(st.st_mode) && st.st_size == 0;
+  if (opened && !empty) return true;
   if (InputFile) fclose(InputFile);
   InputFile = nullptr;
-  printf("Datei \"%s\" konnte nicht ge\xf6" "ffnet werden\n", config.file);
-  return EXIT_FILE;
+  if (empty)
+    printf("Datei \"%s\" ist leer\n", config.file);
+  else
+    printf("Datei \"%s\" konnte nicht ge\xf6" "ffnet werden\n", config.file);
+  return false;
 }
 
 int check_capi() {
@@ -199,16 +202,16 @@ int final_status() {
 int main(int argc, char **argv) {
   // A controller that closed its connection must fail a send, not end the run.
   signal(SIGPIPE, SIG_IGN);
-  int rc = join_arguments(argc, argv);
-  if (rc) return rc;
+  if (!join_arguments(argc, argv)) return EXIT_OPTIONS;
   set_zero_time();
+  int rc;
   if ((rc = read_options())) return rc;
   if (config.help) {
     printf("Blafasel Hilfe\n\n");
     return EXIT_OK;
   }
   apply_defaults();
-  if (!config.get_version && (rc = open_firmware())) return rc;
+  if (!config.get_version && !open_firmware()) return EXIT_FILE;
   catch_signals();
   if ((rc = check_capi())) return rc;
   print_header();

@@ -244,7 +244,7 @@ std::vector<Row> rows() {
   std::vector<Row> r = {
       {"update", {}, 1500, {"-f", "IMG"}, 0, update({1024, 476}),
        "bytes=1500 data_chunks=2 complete=1 max_logical_connections=1 max_b_data_blocks=2 max_b_data_len=128"},
-      {"empty_image", {}, 0, {"-fIMG"}, 0, update({}), "bytes=0 start_requests=1 complete=1"},
+      {"empty_image", {}, 0, {"-fIMG"}, 3, "Datei \"IMG\" ist leer\n", "session_count=0"},
       {"one_chunk", {}, 1024, {"-fIMG"}, 0, update({1024}), "bytes=1024 data_chunks=1 complete=1"},
       {"records_on_the_wire", {}, 1030, {"-f", "IMG", "-c", "3"}, 0, "...", "controller=3",
        {req(1, 3, "03010000", 28), req(2, 3, "ff05040200ff0004", 1056),
@@ -258,7 +258,7 @@ std::vector<Row> rows() {
       {"default_image", {}, -1, {}, 3, "Datei \"cordix.bin\"" + not_opened},
       {"no_capi", {"none"}, 10, {"-fIMG"}, 4, "...capi not installed ("},
       {"profile_says_no_capi", {"--profile-error=0x1009"}, 10, {"-f", "IMG"}, 5, "CAPI nicht gefunden\n"},
-      {"profile_error_ignored", {"--profile-error=0x1008"}, 0, {"-f", "IMG"}, 0, "...", "complete=1"},
+      {"profile_error_ignored", {"--profile-error=0x1008"}, 10, {"-f", "IMG"}, 0, "...", "complete=1"},
       {"registration_refused", {"--register-error=0x1008"}, 10, {"-f", "IMG"}, 7,
        "...ApplID: 0x0000\n\ncapi_register: error 0x1008\n", "session_count=0"},
       {"longest_line", {}, -1, {"-f", std::string(267, 'b')}, 3, "...\"" + not_opened},
@@ -283,8 +283,8 @@ std::vector<Row> rows() {
        SIGHUP},
       {"opening_request_fails", {"--fault=reset@0"}, 100, {"-f", "IMG"}, 8, "..."},
   };
-  // Too long, counting every escape, doubled tilde and closing quote.
-  for (std::string f : {std::string(300, 'a'), std::string(200, '-'), std::string(267, 'b') + "~", "\"" + std::string(267, 'b')})
+  // Too long, counting every escape the join adds (the last three fit without).
+  for (std::string f : {std::string(300, 'a'), std::string(200, '-'), std::string(266, 'b') + "~", "\"" + std::string(266, 'b')})
     r.push_back({"too_long_" + std::to_string(r.size()), {}, -1, {"-f", f}, 1, "command line too long (at most 271 bytes)\n"});
   for (long size : {1L, 255L, 1023L, 1025L, 2048L, 2049L, 4L << 20})
     r.push_back({"image_" + std::to_string(size), {}, size, {"-fIMG"}, 0, "...",
@@ -321,20 +321,31 @@ std::vector<Row> rows() {
                    {std::string("--fault=") + f.kind + "@" + std::to_string(k)}, 2500,
                    {"-f", "IMG", "-t", "1"}, last_answered ? 0 : f.status, out, f.json});
     }
-  // Every argument is one word, whatever blanks, dashes, quotes or escapes
-  // it holds; decoys lie where a split word would lead.
+  // Every argument is one word, taken literally, whatever blanks, dashes,
+  // quotes or escapes it holds; decoys lie where another reading would lead.
   const struct {
     std::vector<std::string> args;
     const char *arrives;
     int controller;
   } words[] = {{{"-f", "dect-fw.bin"}, "dect-fw.bin", 1},     {{"-f", "my file.bin"}, "my file.bin", 1},
                {{"-fsub-dir/dect-module-2.bin"}, "sub-dir/dect-module-2.bin", 1},
-               {{"-f", "fw-g.bin"}, "fw-g.bin", 1},           {{"-fmy~-file.bin"}, "my-file.bin", 1},
-               {{"-f", "\"my-file\""}, "my-file", 1},        {{"-f", "fw.bin~", "-c", "2"}, "fw.bin~", 2},
-               {{"-f", "\"my file", "-c2"}, "my file", 2},    {{"a-x"}, "cordix.bin", 1}};
+               {{"-f", "fw-g.bin"}, "fw-g.bin", 1},           {{"-fmy~-file.bin"}, "my~-file.bin", 1},
+               {{"-f", "\"my-file\""}, "\"my-file\"", 1},    {{"-f", "fw.bin~", "-c", "2"}, "fw.bin~", 2},
+               {{"-f", "\"my file", "-c2"}, "\"my file", 2},  {{"-f", "fw~1.bin"}, "fw~1.bin", 1},
+               {{"-f", "fw~~1.bin"}, "fw~~1.bin", 1},         {{"-f", "a^Ab"}, "a^Ab", 1},
+               {{"-f", "fw\"q.bin"}, "fw\"q.bin", 1},         {{"-f~lead.bin"}, "~lead.bin", 1}};
   for (const auto &w : words)
     r.push_back({"word_" + w.args.back(), {}, -1, w.args, 0, "...",
                  "complete=1 controller=" + std::to_string(w.controller), {}, "", w.arrives});
+  r.push_back({"word_quotes_kept", {}, -1, {"-c\"5 \""}, 1, "Option /c, type unsigned integer: invalid value \"\"5 \"\"\n"});
+  r.push_back({"word_only_quotes", {}, -1, {"-f", "\"\""}, 3, "Datei \"\"\"\"" + not_opened});
+  r.push_back({"word_empty", {}, -1, {"-f", ""}, 3, "Datei \"\"" + not_opened});
+  // A word that belongs to no option is refused after the options' own lines.
+  r.push_back({"stray_image", {}, -1, {"new-fw.bin"}, 1, "unexpected argument: new-fw.bin\n", "session_count=0"});
+  r.push_back({"stray_after_help", {}, -1, {"-hilfe", "foo"}, 1, "unexpected argument: foo\n"});
+  r.push_back({"stray_words", {}, 10, {"x", "-fIMG", "-q", "b.bin", "", "a-x"}, 1,
+               "unknown option /q\nunexpected argument: x\nunexpected argument: b.bin\nunexpected argument: \n"
+               "unexpected argument: a-x\n"});
   r.push_back({"word_version", {}, -1, {"-c", "2", "-g"}, 0x12, "...version ind empfangen(12.34.56)\n", "controller=2"});
   r.push_back({"word_blanks", {}, -1, {"-f", "   "}, 3, "Datei \"   \"" + not_opened});
   r.push_back({"word_dashes", {}, -1, {"--x"}, 1, "unknown option /-x\n"});
@@ -403,8 +414,10 @@ TEST_P(EndToEnd, Run) {
     mkdir((dir + "/sub-dir").c_str(), 0755);
     for (const char *decoy : {"w.bin", "my", "ile", "a"}) write_file(dir + "/" + decoy, "decoy");
     int n = 1100;
-    for (const char *name : {"dect-fw.bin", "my file.bin", "my file", "fw-g.bin", "my-file.bin", "my-file",
-                             "fw.bin~", "cordix.bin", "sub-dir/dect-module-2.bin"})
+    for (const char *name : {"dect-fw.bin", "my file.bin", "\"my file", "my file", "fw-g.bin", "my-file.bin",
+                             "my~-file.bin", "my-file", "\"my-file\"", "fw.bin~", "cordix.bin", "fw1.bin",
+                             "fw~1.bin", "fw~~1.bin", "a^Ab", "a\001b", "fw\"q.bin", "fw", "~lead.bin", "lead.bin",
+                             "sub-dir/dect-module-2.bin"})
       write_file(dir + "/" + name, std::string(size_t(n), char(n))), n += 100;
     data = read_file(dir + "/" + row.arrives);
   }

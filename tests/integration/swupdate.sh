@@ -1,20 +1,19 @@
-# shellcheck shell=bash disable=SC2034,SC2154  # DIR, failed, TIMEOUT...: shared with run
+# shellcheck shell=bash disable=SC2016,SC2034,SC2154  # DIR, failed, TIMEOUT...: shared with run
 # SPDX-License-Identifier: MIT
 # SWUpdate rows of tests/integration/scenarios, sourced by tests/integration/run
-# inside its private namespaces: swupdate -i installs signed .swu files made
-# here, each run in a mount namespace of its own (overlays on /etc, for the
-# device's files, and on /var/lib; tmpfs for SWUpdate's temporary files),
-# with the handler, its sw-versions snippet and cordix from the build's cordix
-# package.
-SWU_DIR=$WORK/.swupdate  # the staged package and the certificates
-SLOW=3 READ='cordix: .* Byte aus Datei'  # the install's time bound; cordix's reads
+# inside its private namespaces, with the cordix package's files in /usr:
+# each row boots a device and installs signed .swu files made here through
+# swupdate-client and the daemon of Debian's service, the image installed
+# directly from the stream.
+SWU_DIR=$WORK/.swupdate SWU_SH=${BASH_SOURCE[0]}
+SLOW=3 READ=  # the install's time bound; cordix's reads stay out of the log
 
-# Once per run: the cordix package staged, a CA and a signer certificate.
+# Once per run: a CA and a signer certificate; the handler loaded as a device
+# maker does it.
 swupdate_setup() {
   command -v swupdate && command -v openssl && command -v cpio || return 1
-  mkdir -p "$SWU_DIR/pki" &&
-    cmake --install "$BUILD" --component cordix --prefix "$SWU_DIR/usr" >/dev/null &&
-    (cd "$SWU_DIR/pki" &&
+  cp /usr/share/doc/cordix/examples/swupdate/swupdate_handlers.lua /usr/share/lua/5.3/ &&
+    mkdir -p "$SWU_DIR" && cd "$SWU_DIR" &&
     openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
       -subj /CN=cordix-test-ca -keyout ca.key -out ca.crt \
       -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign &&
@@ -22,89 +21,126 @@ swupdate_setup() {
       -subj /CN=cordix-test-signer -keyout signer.key -out signer.csr &&
     printf '%s\n' keyUsage=critical,digitalSignature extendedKeyUsage=emailProtection >signer.ext &&
     openssl x509 -req -in signer.csr -CA ca.crt -CAkey ca.key -set_serial 1 -days 2 \
-      -extfile signer.ext -out signer.crt)
+      -extfile signer.ext -out signer.crt
 }
 
 # A .swu of the image: sw-description first, its CMS signature second, then
 # the image.
 swupdate_artifact() {
-  local d=$DIR/swu
-  rm -rf "$d" && mkdir "$d" && cp "$DIR/$img" "$d/dect-fw.bin" || return 1
-  cat >"$d/sw-description" <<EOF
+  cat >"$DIR/sw-description" <<EOF
 software = {
 	version = "1.0.0";
 	hardware-compatibility: [ "1.0" ];
-	images: ( {
-		filename = "dect-fw.bin";
-		type = "dect-module";
-		name = "dect-module";
-		version = "$ver";
-		install-if-different = true;
-		sha256 = "$(sha "$DIR/$img")";
-	} );
+	images: ( { filename = "$img"; type = "dect-module"; version = "$ver";
+		installed-directly = true; sha256 = "$(sha "$DIR/$img")"; } );
 }
 EOF
-  openssl cms -sign -in "$d/sw-description" -out "$d/sw-description.sig" -signer "$SWU_DIR/pki/signer.crt" \
-    -inkey "$SWU_DIR/pki/signer.key" -outform DER -nosmimecap -binary &&
-    (cd "$d" && printf '%s\n' sw-description sw-description.sig dect-fw.bin | cpio -o -H newc --quiet) >"$DIR/$img.swu"
+  (cd "$DIR" && openssl cms -sign -in sw-description -out sw-description.sig -signer "$SWU_DIR/signer.crt" \
+    -inkey "$SWU_DIR/signer.key" -outform DER -nosmimecap -binary &&
+    printf '%s\n' sw-description sw-description.sig "$img" | cpio -o -H newc --quiet >"$img.swu")
 }
 
-# A device boots (its settings and hardware revision on an overlay of
-# /etc, /etc/sw-versions from the module by the shipped snippet) and installs
-# the .swu with swupdate -i. Says LEFTOVER if the handler's image file stayed.
+# The row's device, bounded, ended in swupdate_end: a mount namespace with
+# overlays on /etc (its settings and hardware revision) and /var/lib, TMPDIR a
+# tmpfs with room for one and a half images; Debian's service runs there (the
+# sw-versions snippet, then swupdate as a daemon), swupdate-progress beside it.
+swupdate_prepare() {
+  # shellcheck disable=SC2016  # expanded by the inner bash
+  mkdir "$DIR/ns" && DIR=$DIR TIMEOUT=$TIMEOUT img=$img timeout -k 5 250 \
+    unshare -m bash -c '. "$0" && swupdate_boot' "$SWU_SH" </dev/null >"$DIR/daemon.log" 2>&1 &
+  for _ in $(seq 100); do
+    SWU_DAEMON=$(cut -d' ' -f1 "$DIR/daemon.pids" 2>/dev/null)
+    [ -n "$SWU_DAEMON" ] && on_device test -S "$DIR/ns/tmp/sockinstctrl" && return
+    sleep 0.1
+  done
+  return 1
+}
+swupdate_boot() {
+  local ns=$DIR/ns
+  mount --make-rprivate / && mount -t tmpfs tmpfs "$ns" &&
+    mkdir -p "$ns/tmp" "$ns/etc" "$ns/lib" "$ns/work/etc" "$ns/work/lib" &&
+    mount -t overlay overlay -o "lowerdir=/etc,upperdir=$ns/etc,workdir=$ns/work/etc" /etc &&
+    mount -t overlay overlay -o "lowerdir=/var/lib,upperdir=$ns/lib,workdir=$ns/work/lib" /var/lib &&
+    mount -t tmpfs -o "mode=1777,size=$((${img##*.} * 3 / 2))" tmpfs "$ns/tmp" || exit 125
+  mkdir -p /etc/swupdate && echo "cordix-test 1.0" >/etc/hwrevision &&
+    printf 'CONTROLLER=2  # CAPI controller\nTIMEOUT="%s"\n' "$TIMEOUT" >/etc/swupdate/dect-module.conf || exit 125
+  export TMPDIR=$ns/tmp
+  # shellcheck disable=SC1091  # the installed snippet
+  . /usr/share/doc/cordix/examples/swupdate/sw-versions
+  echo "/etc/sw-versions: $(cat /etc/sw-versions)"
+  swupdate-progress -w >"$DIR/progress.log" 2>&1 &
+  echo "$$ $!" >"$DIR/daemon.pids"
+  exec swupdate -v -k "$SWU_DIR/ca.crt"
+}
+
+on_device() {  # CMD... on the row's device, bounded
+  timeout -k 5 $((TIMEOUT * 4 + 60)) nsenter -t "$SWU_DAEMON" -m env TMPDIR="$DIR/ns/tmp" "$@"
+}
+
+# swupdate-client, perhaps after planting a link or another user's writable
+# file at the name the handler once wrote to; then what TMPDIR holds (its
+# sockets aside), the plant removed.
 swupdate_install() {
-  mkdir -p "$DIR/ns"
-  # shellcheck disable=SC2016  # expanded by the inner sh
-  timeout -k 5 $((TIMEOUT * 4 + 60)) unshare -m sh -c '
-    ns=$1 usr=$2
-    mount --make-rprivate / && mount -t tmpfs tmpfs "$ns" &&
-      mkdir -p "$ns/tmp" "$ns/etc" "$ns/lib" "$ns/work/etc" "$ns/work/lib" &&
-      mount -t overlay overlay -o "lowerdir=/etc,upperdir=$ns/etc,workdir=$ns/work/etc" /etc &&
-      mount -t overlay overlay -o "lowerdir=/var/lib,upperdir=$ns/lib,workdir=$ns/work/lib" /var/lib || exit 125
-    mkdir -p /etc/swupdate && echo "cordix-test 1.0" >/etc/hwrevision &&
-      printf "CONTROLLER=2  # CAPI controller\nTIMEOUT=\"%s\"\n" "$3" >/etc/swupdate/dect-module.conf || exit 125
-    export TMPDIR=$ns/tmp PATH=$usr/bin:$PATH
-    export LUA_PATH="$usr/share/lua/5.3/?.lua;$usr/share/doc/cordix/examples/swupdate/?.lua;;"
-    . "$usr/share/doc/cordix/examples/swupdate/sw-versions"
-    echo "/etc/sw-versions: $(cat /etc/sw-versions)"
-    swupdate -v -k "$4" -i "$5"
-    rc=$?
-    [ ! -e "$ns/tmp/dect_module.bin" ] || echo LEFTOVER
-    exit $rc' sh "$DIR/ns" "$SWU_DIR/usr" "$TIMEOUT" "$SWU_DIR/pki/ca.crt" "$DIR/$img.swu"
+  local old=$DIR/ns/tmp/dect_module.bin
+  case $mod in
+  planted=link) on_device sh -c 'echo planted >"$1" && chmod 600 "$1" && ln -s "$1" "$2"' sh "$DIR/ns/kept" "$old" ;;
+  planted=file) on_device sh -c 'echo planted >"$1" && chmod 666 "$1" && chown nobody "$1"' sh "$old" ;;
+  esac
+  on_device swupdate-client -v "$DIR/$img.swu"
+  local rc=$?
+  echo "TMPDIR holds: $(on_device sh -c 'find "$TMPDIR" -mindepth 1 ! -type s -printf "%f "; cat "$1"; rm -f "$1"' \
+    sh "$old" 2>/dev/null)"
+  return $rc
 }
 
-swupdate_prepare() { :; }  # a device with no dect-module line in /etc/sw-versions
+# The tests ask on the settings' controller too: every session of a row is on it.
+module_version() { timeout -k 5 30 cordix -g -c 2 -t 5 | sed -n 's/^version ind empfangen(\(.*\))$/\1/p'; }
 
 swupdate_check() {
-  local reports=$ver now new=$(($(sim_count 'registered, session') - sessions))
-  case $mod in reports=*) reports=${mod#reports=} ;; esac
-  check "image file left behind" "$(grep -c LEFTOVER "$log")" 0
+  local reports=$ver plant='' now new=$(($(sim_count 'registered, session') - sessions))
+  case $mod in reports=*) reports=${mod#reports=} ;; planted=*) plant="dect_module.bin planted" ;; esac
+  check "TMPDIR after the install" "$(sed -n 's/^TMPDIR holds: //p' "$log")" "$plant"
   now=$(module_version)
   case $expect in
-  ok)
+  ok | same)
     check "status" "$rc" 0
-    check "success notified" "$(grep -c 'SWUPDATE successful' "$log")" 1
-    check "settings used" "$(grep -c "running 'cordix' -c '2' -t '$TIMEOUT' -f" "$log")" 1
     check "module version" "$now" "$reports"
+    if [ "$expect" = ok ]; then
+      check "progress lines" "$(grep -c 'dect-module: sent [1-9]0*% (' "$log")" 10
+      check "cordix's chunk and state lines" "$(grep -c 'Byte aus Datei\|state_machine' "$log")" 0
+    else
+      check "already runs" "$(grep -c "dect-module: the module already runs version $ver: nothing to stream" "$log")" 1
+      check "simulator sessions (one query)" "$new" 1
+    fi
+    ;;
+  refused)
+    check "status" "$rc" 1
+    check "error" "$(grep -cF "ERROR : dect-module: error: version '$ver' is not of the form" "$log")" 1
+    check "simulator sessions" "$new" 0
     ;;
   failed)
     check "status" "$rc" 1
-    check "'Installation failed'" "$(grep -c 'Installation failed' "$log")" 1
+    check "error" "$(grep -c "ERROR : dect-module: error: version $ver not installed: the module runs version $now now" "$log")" 1
     if [ "$reports" != "$ver" ]; then  # streamed whole, but the module says otherwise
       check "last image received" "$(sim_last_sha)" "$(sha "$DIR/$img")"
-      check "error" "$(grep -c "ERROR : dect-module: the module reports version $now, not $ver" "$log")" 1
     else
-      check "updates completed" "$(sim_count 'update complete:')" "$completed"
-      check "error" "$(grep -c 'ERROR : dect-module: cordix ended with status [1-9]' "$log")" 1
-      check "version after the failure" \
-        "$(grep -c "ERROR : dect-module: the module runs version $now now" "$log")" 1
+      check "cordix's status" "$(grep -c 'ERROR : dect-module: error: cordix ended with status [1-9]' "$log")" 1
     fi
     ;;
-  skipped)
-    check "skipped" "$(grep -c "dect-module($ver) already installed, skipping" "$log")" 1
-    check "simulator sessions (the sw-versions query only)" "$new" 1
-    check "updates completed" "$(sim_count 'update complete:')" "$completed"
-    ;;
-  *) check "expectation" "$expect" "ok, failed or skipped" ;;
+  *) check "expectation" "$expect" "ok, same, refused or failed" ;;
   esac
+}
+
+# The row's end: the daemon and swupdate-progress ended by pid; every request
+# on the controller of the settings file; the flash's progress as seen by
+# swupdate-progress, for each completed update 0% after SWUpdate's copy, then
+# every tenth.
+swupdate_end() {
+  # shellcheck disable=SC2046  # two pids
+  [ -z "${SWU_DAEMON:-}" ] || kill $(cat "$DIR/daemon.pids") && wait
+  check "controller of every session" "$(grep -o 'controller [0-9-]*$' "$DIR/sim.log" | sort -u)" "controller 2"
+  check "/etc/sw-versions at the daemon's start" "$(sed -n 's|^/etc/sw-versions: ||p' "$DIR/daemon.log")" \
+    "dect-module 12.34.56"
+  check "flash progress" "$(tr '\r' '\n' <"$DIR/progress.log" | sed -n 's/.* \([0-9]*\)% ([^)][^)]*).*/\1/p' |
+    tr '\n' ' ' | grep -o '100 0 10 20 30 40 50 60 70 80 90 100 ' | wc -l)" "$(sim_count 'update complete:')"
 }

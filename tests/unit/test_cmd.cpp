@@ -72,7 +72,7 @@ TEST(Tokenizer, RawTokensNullLineAndRestart) {
     ASSERT_EQ(Step1(&t, &n), 0);
     EXPECT_EQ(std::string(t, size_t(n)), raw);
   }
-  InitCmdline(nullptr);  // keeps the position
+  EXPECT_EQ(InitCmdline(nullptr), 0);  // keeps the position
   ASSERT_EQ(Step2(&t, &n), 0);
   EXPECT_STREQ(t, "q");
   InitCmdline(line);
