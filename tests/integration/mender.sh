@@ -54,8 +54,8 @@ mender_install() {
       why='No space left on device' && cp -a "$DIR/state" "$DIR/held" &&
         mount -t tmpfs -o "size=${mod#room=}k" tmpfs "$DIR/state" && cp -a "$DIR/held/." "$DIR/state/" || return ;;
     cut=commit)  # the module's commit ran; the power went before the client's record
-      mender install "$DIR/$img.mender" && "$MENDER_MODULES/dect-module" ArtifactCommit "$TREE" &&
-        mender rollback
+      mender install "$DIR/$img.mender" && "$MENDER_MODULES/dect-module" ArtifactCommit "$TREE" 2>"$DIR/commit.log" &&
+        { [ "$expect" = ok ] || mender rollback; }  # ok: mender commit finishes it
       return ;;
     cut=transfer)  # the power goes after three chunks; then the same install again
       setsid timeout -k 5 120 mender --no-syslog install "$DIR/$img.mender" &
