@@ -14,12 +14,8 @@ mender_setup() {
   command -v mender && command -v mender-artifact || return 1
   mount -t tmpfs tmpfs /etc/mender || return 1
   local data
-  data=$(readlink -f /var/lib/mender)
-  if [ -d "$data" ]; then
-    mount -t tmpfs tmpfs "$data"
-  else  # a missing target: a private /var/lib holds the data
-    mount -t tmpfs tmpfs /var/lib && mkdir /var/lib/mender
-  fi
+  data=$(readlink -f /var/lib/mender)  # a missing target: a private /var/lib holds the data
+  if [ -d "$data" ]; then mount -t tmpfs tmpfs "$data"; else mount -t tmpfs tmpfs /var/lib && mkdir /var/lib/mender; fi
 }
 
 mender() { timeout -k 5 120 mender --no-syslog "$@"; }  # the client, bounded
@@ -62,8 +58,7 @@ mender_install() {
       timeout 60 sh -c "until [ \$(grep -c 'Byte aus Datei' '$DIR/state/cordix.log') -ge 3 ]; do sleep 0.02; done"
       # shellcheck disable=SC2046  # the pids of the client's session
       kill -KILL $(ps -o pid= -s $!)
-      wait $!
-      CUT=$(module_version) ;;
+      wait $!; CUT=$(module_version) ;;
   esac
   mender install "$DIR/$img.mender"
 }
