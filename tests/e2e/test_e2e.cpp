@@ -175,7 +175,6 @@ int sim_stop(Sim *sim, int ms) {
     kill(sim->pid, SIGTERM);  // it still writes its results
     if ((status = wait_until(sim->pid, now_ms() + 5000)) < 0) kill(sim->pid, SIGKILL), wait_until(sim->pid, now_ms() + 5000);
   }
-  sim->pid = -1;
   return status;
 }
 
@@ -346,7 +345,7 @@ std::vector<Row> rows() {
                was + "yes\n", "...conn 1 opened\n...update started, the module runs its boot loader\n"});
   r.push_back({"state_in_boot_loader", {"--boot-loader-version=01.02.03", "-j/nonexistent/json"}, -1, {"-g"}, 1,
                "...version ind empfangen(01.02.03)\n", "", {}, "", "", 0, was + "yes\n", was + "yes\n",
-               "...cannot write /nonexistent/json: No such file or directory\n"});
+               "...session 1 (closed...cannot write /nonexistent/json: No such file or directory\n"});
   r.push_back({"state_update_completes", {"--version-bytes=ab,cd,ef"}, 2500, {"-fIMG"}, 0, "...", "", {}, "", "", 0,
                v010203 + "yes\n", v010203 + "no\n", "...update complete: 2500 bytes, sha256 "
                "b2d282a929ce9176c2d22e244a385457a30768dfc091f1bdc6542d36792ac438, module version 01.02.03\n"});
