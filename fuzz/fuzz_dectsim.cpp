@@ -13,6 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;
   SimOptions opt;
+  sim_state_parse(std::string(reinterpret_cast<const char *>(data), size), &opt);  // as a --state file
   unsigned at = 1 + (data[0] >> 4);
   opt.faults.push_back({1 + data[0] % FAULT_RESET, at, data[0]});
   opt.faults.push_back({FAULT_EXTRA_CLASS, at + 1, 0});

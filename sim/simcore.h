@@ -50,15 +50,31 @@ struct SimOptions {
   std::string serial = "1234567";
   unsigned profile_error = 0;
   unsigned register_error = 0;
-  uint8_t version_bytes[3] = {0x12, 0x34, 0x56};  // reported now; changed by updates
+  // The module's firmware: its version, changed by completed updates, and
+  // whether it sits in its boot loader (from a start request until an end
+  // request completes the update), where version queries get the boot
+  // loader's version. Module-wide; with --state it survives a restart.
+  uint8_t version_bytes[3] = {0x12, 0x34, 0x56};
+  bool boot_loader = false;
+  uint8_t boot_loader_version[3] = {0, 0, 0};
+  std::string state;  // the file that keeps the firmware's state, or ""
   std::vector<SimImageVersion> version_of;
   std::vector<SimFault> faults;
   unsigned delay_ms = 0;
   int verbosity = 1;  // 0 quiet, 1 normal, 2 one line per frame
 };
 
-// Parses the command line. 0: run; 1: help printed, exit 0; 2: bad options.
+// Parses the command line, then reads the --state file if there is one.
+// 0: run; 1: help printed, exit 0; 2: bad options or an unreadable or
+// damaged state file (a message on stderr).
 int sim_parse_options(int argc, char **argv, SimOptions *opt);
+
+// The state file's text for opt's firmware: "version B0.B1.B2" (hex, as
+// cordix -g prints it) and "boot-loader no" or "yes", one line each.
+std::string sim_state_text(const SimOptions &opt);
+// Takes the firmware's state from text into *opt; false, leaving *opt as
+// it was, unless text is exactly what sim_state_text writes.
+bool sim_state_parse(const std::string &text, SimOptions *opt);
 
 // Where the protocol of one application connection stands.
 enum SimPhase {
@@ -104,8 +120,9 @@ SimAfter sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t 
 enum SimFrame { FRAME_OK, FRAME_MORE, FRAME_BAD };
 SimFrame sim_next_frame(const uint8_t *in, size_t n, bool app, size_t *len, std::string *why);
 
-// After a completed update: the version of the image s received, if it is one
-// of opt's known images, becomes the module's version. True on a match.
+// After a completed update: the module leaves its boot loader, and the
+// version of the image s received, if it is one of opt's known images,
+// becomes the module's version. True on a match.
 bool sim_update_complete(SimOptions *opt, const SimSession &s);
 
 // Control requests before registration (bytes 4-5 of the body).
@@ -129,7 +146,11 @@ struct SimTotals {
 std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &s);
 std::string sim_summary_json(const SimTotals &t, const std::vector<SimSession> &s);
 
+// The 16-bit little-endian word at p.
+unsigned sim_get16(const uint8_t *p);
 // Lower-case hex of bytes.
 std::string sim_hex(const uint8_t *p, size_t n);
+// Lower-case hex SHA-256 of bytes.
+std::string sim_sha256(const std::string &bytes);
 // prefix followed by the printf-style text of fmt and ap, cut to 200 bytes.
 std::string sim_vformat(const std::string &prefix, const char *fmt, va_list ap);

@@ -8,6 +8,8 @@
 
 #include "sim/simcore.h"
 
+unsigned sim_get16(const uint8_t *p) { return p[0] | unsigned(p[1]) << 8; }
+
 namespace {
 
 constexpr uint32_t kManuId = 0x214C4F58;  // "XOL!" read little-endian
@@ -23,8 +25,7 @@ constexpr unsigned kDecoyFunction = 14, kDecoyClass = 1;  // look-alike indicati
 
 enum : unsigned { REC_START = 1, REC_DATA = 2, REC_END = 3, REC_VERSION = 4 };
 
-unsigned get16(const uint8_t *p) { return p[0] | unsigned(p[1]) << 8; }
-uint32_t get32(const uint8_t *p) { return get16(p) | uint32_t(get16(p + 2)) << 16; }
+uint32_t get32(const uint8_t *p) { return sim_get16(p) | uint32_t(sim_get16(p + 2)) << 16; }
 
 void put16(std::string *s, unsigned v) {
   s->push_back(char(v & 0xff));
@@ -47,7 +48,7 @@ void violation(SimSession *s, const char *fmt, ...) {
 std::string manu_message(unsigned appl, unsigned sub, unsigned number, uint32_t ctrl,
                          uint32_t cls, uint32_t function, const std::string &manu_data) {
   std::string m;
-  put16(&m, 0);  // length, filled below
+  put16(&m, unsigned(kManuDataOffset + manu_data.size()));
   put16(&m, appl);
   m.push_back(char(kManufacturer));
   m.push_back(char(sub));
@@ -56,10 +57,7 @@ std::string manu_message(unsigned appl, unsigned sub, unsigned number, uint32_t 
   put32(&m, kManuId);
   put32(&m, cls);
   put32(&m, function);
-  m += manu_data;
-  m[0] = char(m.size() & 0xff);
-  m[1] = char(m.size() >> 8);
-  return m;
+  return m + manu_data;
 }
 
 // Indication record: struct(code word, inner struct).
@@ -70,7 +68,7 @@ std::string ind_record(unsigned code, const std::string &inner) {
   return r + inner;
 }
 
-std::string version_inner(const uint8_t b[3]) {
+std::string version_inner(const uint8_t *b) {
   return std::string{char(3), char(b[0]), char(b[1]), char(b[2])};
 }
 
@@ -85,7 +83,7 @@ size_t read_struct(SimSession *s, const uint8_t *p, size_t avail, size_t *hdr,
     *hdr = avail;
     return 0;
   }
-  size_t len = *long_form ? get16(p + 1) : p[0];
+  size_t len = *long_form ? sim_get16(p + 1) : p[0];
   if (*hdr + len > avail) {
     violation(s, "%s claims %zu bytes, only %zu present", what, len, avail - *hdr);
     len = avail - *hdr;
@@ -103,12 +101,12 @@ void check_short_record(SimSession *s, unsigned cmd, const uint8_t *c, size_t le
 // Data chunk: 0xFF, n+5, 0x0002, 0xFF, n, n bytes. Appends the payload.
 void check_data_record(SimSession *s, const uint8_t *c, size_t len, bool long_form) {
   if (!long_form) violation(s, "data chunk: outer struct in the short length form");
-  size_t hdr = 0;
-  bool inner_long = false;
+  size_t hdr;
+  bool inner_long;
   size_t n = read_struct(s, c + 2, len - 2, &hdr, &inner_long, "data chunk inner struct");
   if (hdr == 0) return;
   if (!inner_long) violation(s, "data chunk: inner struct in the short length form");
-  size_t claimed = inner_long && len - 2 >= 3 ? get16(c + 3) : c[2];
+  size_t claimed = inner_long && len - 2 >= 3 ? sim_get16(c + 3) : c[2];
   if (claimed == 0 || claimed > kMaxChunk)
     violation(s, "data chunk: n=%zu out of range 1..%u", claimed, kMaxChunk);
   if (len != 2 + hdr + claimed)
@@ -131,7 +129,7 @@ unsigned check_record(SimSession *s, const uint8_t *p, size_t avail) {
     return 0;
   }
   const uint8_t *c = p + hdr;
-  unsigned cmd = get16(c);
+  unsigned cmd = sim_get16(c);
   if (cmd == REC_DATA)
     check_data_record(s, c, len, long_form);
   else if (cmd == REC_START || cmd == REC_END || cmd == REC_VERSION)
@@ -170,7 +168,7 @@ void check_order(SimSession *s, unsigned cmd) {
 
 // Header fields of the request: number, ApplId, controller, ManuID, Class, Function.
 void check_header(SimSession *s, const uint8_t *m) {
-  unsigned appl = get16(m + kApplIdAt), number = get16(m + kNumberAt);
+  unsigned appl = sim_get16(m + kApplIdAt), number = sim_get16(m + kNumberAt);
   uint32_t ctrl = get32(m + kControllerAt), manu_id = get32(m + kManuIdAt);
   uint32_t cls = get32(m + kClassAt), function = get32(m + kFunctionAt);
   if (number != (s->requests & 0xffff))
@@ -186,6 +184,12 @@ void check_header(SimSession *s, const uint8_t *m) {
   if (s->ind_pending) violation(s, "arrived before the indication for the previous request");
 }
 
+// What a version query gets: the boot loader answers while an update is
+// incomplete, the firmware otherwise.
+const uint8_t *reported_version(const SimOptions &opt) {
+  return opt.boot_loader ? opt.boot_loader_version : opt.version_bytes;
+}
+
 // The fault of this kind at request k, if any; taking it counts it.
 const SimFault *take_fault(const SimOptions &opt, SimSession *s, unsigned k, int kind) {
   for (const SimFault &f : opt.faults) {
@@ -198,22 +202,22 @@ const SimFault *take_fault(const SimOptions &opt, SimSession *s, unsigned k, int
 
 // The indication record for request command cmd, shaped by the faults at k.
 std::string real_record(const SimOptions &opt, SimSession *s, unsigned k, unsigned cmd) {
-  const uint8_t *b = opt.version_bytes;
+  const uint8_t *b = reported_version(opt);
   std::string inner = cmd == REC_VERSION ? version_inner(b) : std::string(1, '\0');
   unsigned code = cmd;
   if (const SimFault *f = take_fault(opt, s, k, FAULT_BAD_CODE)) code = f->value;
   if (take_fault(opt, s, k, FAULT_VERSION_SHORT)) inner = std::string{char(2), char(b[0]), char(b[1])};
   if (take_fault(opt, s, k, FAULT_VERSION_OVERLONG))
     inner = std::string{char(7), char(b[0]), char(b[1]), char(b[2])};
-  if (take_fault(opt, s, k, FAULT_SHORT_IND)) return std::string{char(2), char(code & 0xff), char(code >> 8)};
+  if (take_fault(opt, s, k, FAULT_SHORT_IND)) return ind_record(code, "");  // the code word alone
   return ind_record(code, inner);
 }
 
 // A look-alike indication the tool must ignore (other Function or Class).
 void extra_indications(const SimOptions &opt, SimSession *s, unsigned k, unsigned cmd,
                        unsigned appl, uint32_t ctrl, std::vector<SimReply> *out) {
-  const uint8_t fake[3] = {uint8_t(~opt.version_bytes[0]), uint8_t(~opt.version_bytes[1]),
-                           uint8_t(~opt.version_bytes[2])};
+  const uint8_t *v = reported_version(opt);
+  const uint8_t fake[3] = {uint8_t(~v[0]), uint8_t(~v[1]), uint8_t(~v[2])};
   std::string rec = ind_record(cmd, cmd == REC_VERSION ? version_inner(fake) : std::string(1, '\0'));
   if (take_fault(opt, s, k, FAULT_EXTRA_FUNCTION))
     out->push_back({manu_message(appl, kInd, ++s->ind_number, ctrl, 0, kDecoyFunction, rec), 0, false});
@@ -224,11 +228,11 @@ void extra_indications(const SimOptions &opt, SimSession *s, unsigned k, unsigne
 // Confirmation and indications for request k with command cmd.
 void answer(const SimOptions &opt, SimSession *s, const uint8_t *m, unsigned cmd,
             std::vector<SimReply> *out) {
-  unsigned k = s->requests, appl = get16(m + kApplIdAt);
+  unsigned k = s->requests, appl = sim_get16(m + kApplIdAt);
   uint32_t ctrl = get32(m + kControllerAt);
   const SimFault *conf_class = take_fault(opt, s, k, FAULT_CONF_CLASS);
   unsigned cls = conf_class ? conf_class->value : 0;
-  out->push_back({manu_message(appl, kConf, get16(m + kNumberAt), ctrl, cls, kFunction, std::string(1, '\0')),
+  out->push_back({manu_message(appl, kConf, sim_get16(m + kNumberAt), ctrl, cls, kFunction, std::string(1, '\0')),
                   0, false});
   if (conf_class || take_fault(opt, s, k, FAULT_NO_IND)) return;
   if (cmd < REC_START || cmd > REC_VERSION) return;  // nothing a module would answer
@@ -260,12 +264,36 @@ SimAfter sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t 
 }
 
 bool sim_update_complete(SimOptions *opt, const SimSession &s) {
+  opt->boot_loader = false;
   for (const SimImageVersion &iv : opt->version_of) {
     if (iv.image != s.firmware) continue;
     memcpy(opt->version_bytes, iv.version, 3);
     return true;
   }
   return false;
+}
+
+std::string sim_state_text(const SimOptions &opt) {
+  char text[40];
+  const uint8_t *v = opt.version_bytes;
+  snprintf(text, sizeof text, "version %02x.%02x.%02x\nboot-loader %s\n", v[0], v[1], v[2],
+           opt.boot_loader ? "yes" : "no");
+  return text;
+}
+
+// Read loosely, then held to the exact text it would be written as.
+bool sim_state_parse(const std::string &text, SimOptions *opt) {
+  unsigned v[3];
+  char word[4];
+  if (sscanf(text.c_str(), "version %2x.%2x.%2x boot-loader %3s", &v[0], &v[1], &v[2], word) != 4)
+    return false;
+  SimOptions parsed;
+  for (int i = 0; i < 3; i++) parsed.version_bytes[i] = uint8_t(v[i]);
+  parsed.boot_loader = strcmp(word, "yes") == 0;
+  if (sim_state_text(parsed) != text) return false;
+  memcpy(opt->version_bytes, parsed.version_bytes, 3);
+  opt->boot_loader = parsed.boot_loader;
+  return true;
 }
 
 namespace {

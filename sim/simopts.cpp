@@ -14,7 +14,8 @@ namespace {
 enum {
   OPT_PORT_FILE = 256, OPT_TRACE, OPT_ONCE, OPT_IDLE_EXIT, OPT_MANUFACTURER,
   OPT_CAPI_VERSION, OPT_MANU_VERSION, OPT_SERIAL, OPT_PROFILE_ERROR,
-  OPT_REGISTER_ERROR, OPT_VERSION_BYTES, OPT_VERSION_OF, OPT_FAULT, OPT_DELAY, OPT_HELP,
+  OPT_REGISTER_ERROR, OPT_VERSION_BYTES, OPT_VERSION_OF, OPT_BOOT_LOADER_VERSION, OPT_STATE,
+  OPT_FAULT, OPT_DELAY, OPT_HELP,
 };
 
 const struct option kLongOptions[] = {
@@ -33,6 +34,8 @@ const struct option kLongOptions[] = {
     {"register-error", required_argument, nullptr, OPT_REGISTER_ERROR},
     {"version-bytes", required_argument, nullptr, OPT_VERSION_BYTES},
     {"version-of", required_argument, nullptr, OPT_VERSION_OF},
+    {"boot-loader-version", required_argument, nullptr, OPT_BOOT_LOADER_VERSION},
+    {"state", required_argument, nullptr, OPT_STATE},
     {"fault", required_argument, nullptr, OPT_FAULT},
     {"delay", required_argument, nullptr, OPT_DELAY},
     {"quiet", no_argument, nullptr, 'q'},
@@ -48,7 +51,7 @@ const char kHelp[] =
     "\n"
     "  -p, --port=N             TCP port on 127.0.0.1 (default 0: a free port)\n"
     "      --port-file=FILE     write the bound port and a newline to FILE\n"
-    "  -o, --firmware-out=FILE  write the firmware of the last update session\n"
+    "  -o, --firmware-out=FILE  write the firmware of the last update session at exit\n"
     "  -j, --json=FILE          write the summary as JSON to FILE at exit\n"
     "      --trace=FILE         append each CAPI message received on application\n"
     "                           connections as one line of lower-case hex\n"
@@ -67,6 +70,13 @@ const char kHelp[] =
     "                           cordix -g prints it) until the next completed\n"
     "                           update; other images leave the version as it is\n"
     "                           (repeatable)\n"
+    "      --boot-loader-version=B0.B1.B2\n"
+    "                           version the module's boot loader reports, from a\n"
+    "                           start request until an end request completes the\n"
+    "                           update (hex, default 00.00.00)\n"
+    "      --state=FILE         keep the module's version and whether it sits in its\n"
+    "                           boot loader in FILE across restarts: read at start\n"
+    "                           (wins over --version-bytes), rewritten at each change\n"
     "      --fault=KIND@K       inject a fault at the K-th manufacturer request of\n"
     "                           the application connection (repeatable); KIND:\n"
     "                             conf-class[=N]    confirmation with Class N (1),\n"
@@ -91,7 +101,8 @@ const char kHelp[] =
     "  -v, --verbose            one log line per frame\n"
     "      --help               show this help and exit\n"
     "\n"
-    "Exits 0 on a clean shutdown (also on SIGTERM and SIGINT), 2 for bad options.\n";
+    "Exits 0 on a clean shutdown (also on SIGTERM and SIGINT), 2 for bad options\n"
+    "or a state file it cannot read.\n";
 
 // Unsigned number with base prefix (0x.., 0.., decimal) up to max.
 bool parse_uint(const char *s, unsigned long max, unsigned *out) {
@@ -104,7 +115,7 @@ bool parse_uint(const char *s, unsigned long max, unsigned *out) {
   return true;
 }
 
-bool parse_pair(const char *s, unsigned out[2]) {
+bool parse_pair(const char *s, unsigned *out) {
   unsigned a, b;
   char tail;
   if (sscanf(s, "%u.%u%c", &a, &b, &tail) != 2) return false;
@@ -113,7 +124,7 @@ bool parse_pair(const char *s, unsigned out[2]) {
   return true;
 }
 
-bool parse_version_bytes(const char *s, uint8_t out[3]) {
+bool parse_version_bytes(const char *s, uint8_t *out) {
   unsigned v[3];
   char tail;
   if (sscanf(s, "%x,%x,%x%c", &v[0], &v[1], &v[2], &tail) != 3) return false;
@@ -124,43 +135,69 @@ bool parse_version_bytes(const char *s, uint8_t out[3]) {
   return true;
 }
 
-// FILE:B0.B1.B2; the file is read now, so the match needs no disk later.
-bool parse_version_of(const char *s, SimImageVersion *iv) {
-  const char *colon = strrchr(s, ':');
+// B0.B1.B2 in hex, as cordix -g prints it.
+bool parse_version(const char *s, uint8_t *out) {
   unsigned v[3];
   char tail;
-  if (!colon || sscanf(colon + 1, "%2x.%2x.%2x%c", &v[0], &v[1], &v[2], &tail) != 3) return false;
-  for (int i = 0; i < 3; i++) iv->version[i] = uint8_t(v[i]);
-  std::string path(s, size_t(colon - s));
-  FILE *f = fopen(path.c_str(), "rb");
+  if (sscanf(s, "%2x.%2x.%2x%c", &v[0], &v[1], &v[2], &tail) != 3) return false;
+  for (int i = 0; i < 3; i++) out[i] = uint8_t(v[i]);
+  return true;
+}
+
+// The file at path, or its beginning once more than max bytes are in;
+// false with errno set when it cannot be read.
+bool read_file(const char *path, std::string *data, size_t max = SIZE_MAX) {
+  FILE *f = fopen(path, "rb");
   if (!f) return false;
   char chunk[4096];
   size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) iv->image.append(chunk, n);
+  while (data->size() <= max && (n = fread(chunk, 1, sizeof chunk, f)) > 0) data->append(chunk, n);
   bool ok = !ferror(f);
   fclose(f);
   return ok;
 }
 
+// FILE:B0.B1.B2; the file is read now, so the match needs no disk later.
+bool parse_version_of(const char *s, SimImageVersion *iv) {
+  const char *colon = strrchr(s, ':');
+  return colon && parse_version(colon + 1, iv->version) &&
+         read_file(std::string(s, size_t(colon - s)).c_str(), &iv->image);
+}
+
+// The module's firmware from the --state file; a missing file leaves it.
+bool read_state(SimOptions *opt) {
+  const char *path = opt->state.c_str();
+  std::string text;
+  if (!read_file(path, &text, 64)) {
+    if (errno == ENOENT) return true;
+    fprintf(stderr, "dectsim: cannot read state file %s: %s\n", path, strerror(errno));
+    return false;
+  }
+  if (sim_state_parse(text, opt)) return true;
+  fprintf(stderr, "dectsim: damaged state file %s: expected the lines \"version B0.B1.B2\" and "
+          "\"boot-loader no|yes\"\n", path);
+  return false;
+}
+
+// A kind with a default value takes a value.
 struct FaultName {
   const char *name;
   int kind;
-  bool takes_value;
-  unsigned default_value;
+  unsigned default_value = 0;
 };
 constexpr FaultName kFaults[] = {
-    {"conf-class", FAULT_CONF_CLASS, true, 1},
-    {"close", FAULT_CLOSE, false, 0},
-    {"silent", FAULT_SILENT, false, 0},
-    {"short-ind", FAULT_SHORT_IND, false, 0},
-    {"bad-code", FAULT_BAD_CODE, true, 9},
-    {"extra-function", FAULT_EXTRA_FUNCTION, false, 0},
-    {"extra-class", FAULT_EXTRA_CLASS, false, 0},
-    {"version-short", FAULT_VERSION_SHORT, false, 0},
-    {"version-overlong", FAULT_VERSION_OVERLONG, false, 0},
-    {"no-ind", FAULT_NO_IND, false, 0},
-    {"close-after", FAULT_CLOSE_AFTER, false, 0},
-    {"reset", FAULT_RESET, false, 0},
+    {"conf-class", FAULT_CONF_CLASS, 1},
+    {"close", FAULT_CLOSE},
+    {"silent", FAULT_SILENT},
+    {"short-ind", FAULT_SHORT_IND},
+    {"bad-code", FAULT_BAD_CODE, 9},
+    {"extra-function", FAULT_EXTRA_FUNCTION},
+    {"extra-class", FAULT_EXTRA_CLASS},
+    {"version-short", FAULT_VERSION_SHORT},
+    {"version-overlong", FAULT_VERSION_OVERLONG},
+    {"no-ind", FAULT_NO_IND},
+    {"close-after", FAULT_CLOSE_AFTER},
+    {"reset", FAULT_RESET},
 };
 
 // KIND[=VALUE]@K
@@ -175,7 +212,7 @@ bool parse_fault(const char *s, SimFault *f) {
     f->kind = n.kind;
     f->value = n.default_value;
     if (!eq) return true;
-    if (!n.takes_value) return false;
+    if (!n.default_value) return false;
     std::string value(eq + 1, size_t(at - eq - 1));
     return parse_uint(value.c_str(), 0xffffffffUL, &f->value);
   }
@@ -230,6 +267,9 @@ bool apply(int c, const char *arg, SimOptions *opt) {
       opt->version_of.push_back(iv);
       return true;
     }
+    case OPT_BOOT_LOADER_VERSION:
+      return parse_version(arg, opt->boot_loader_version) || bad("boot loader version", arg);
+    case OPT_STATE: opt->state = arg; return true;
     case OPT_FAULT:
       if (!parse_fault(arg, &f)) return bad("fault", arg);
       opt->faults.push_back(f);
@@ -261,5 +301,6 @@ int sim_parse_options(int argc, char **argv, SimOptions *opt) {
     fprintf(stderr, "dectsim: unexpected argument '%s'\n", argv[optind]);
     return 2;
   }
-  return 0;
+  // Last, so that an existing file wins over --version-bytes wherever it stands.
+  return opt->state.empty() || read_state(opt) ? 0 : 2;
 }

@@ -1,18 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The end-of-run summary: one human-readable block and a flat JSON file
 // (one key per line, so tests can pick values with a plain string search).
+#include <openssl/sha.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
-#include "sim/sha256.h"
 #include "sim/simcore.h"
 
 namespace {
-
-std::string firmware_sha(const SimSession &s) {
-  return sha256_hex(reinterpret_cast<const uint8_t *>(s.firmware.data()), s.firmware.size());
-}
 
 std::string json_string(const std::string &v) {
   std::string r = "\"";
@@ -50,7 +47,7 @@ void json_session(std::string *j, const SimSession &s) {
   json_num(j, "end_requests", s.end_requests);
   json_num(j, "version_requests", s.version_requests);
   json_num(j, "bytes", long(s.firmware.size()));
-  *j += "\"sha256\": \"" + firmware_sha(s) + "\",\n";
+  *j += "\"sha256\": \"" + sim_sha256(s.firmware) + "\",\n";
   json_num(j, "controller", s.controller);
   json_num(j, "complete", s.phase == PHASE_COMPLETE ? 1 : 0);
   json_num(j, "faults_injected", s.faults_injected);
@@ -77,6 +74,12 @@ std::string sim_hex(const uint8_t *p, size_t n) {
   return h;
 }
 
+std::string sim_sha256(const std::string &bytes) {
+  uint8_t md[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), md);
+  return sim_hex(md, sizeof md);
+}
+
 std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &sessions) {
   std::string r = "dectsim summary: " + std::to_string(t.connections) + " connection(s), " +
                   std::to_string(t.control_requests) + " control request(s), " +
@@ -93,7 +96,7 @@ std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &
              "violations: %zu\n",
              i + 1, s.closed_by.c_str(), s.requests, s.start_requests, s.data_chunks,
              s.end_requests, s.version_requests, s.controller, s.firmware.size(),
-             firmware_sha(s).c_str(),
+             sim_sha256(s.firmware).c_str(),
              s.phase == PHASE_COMPLETE ? "update complete" : s.start_requests ? "update incomplete" : "no update",
              s.faults_injected, s.violations.size());
     r += line;

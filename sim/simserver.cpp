@@ -12,12 +12,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "sim/sha256.h"
 #include "sim/simcore.h"
 #include "sim/simserver.h"
 
@@ -80,6 +81,26 @@ void log_line(int level, const char *fmt, ...) {
   fflush(stdout);
   va_end(ap);
 }
+
+// Temp file, synced, then renamed: a reader never sees a partial file, nor
+// a power cut a state that was not written whole.
+bool write_file_atomic(const std::string &path, const std::string &data) {
+  std::string tmp = path + ".tmp";
+  FILE *f = fopen(tmp.c_str(), "wb");
+  if (!f) return false;
+  bool ok = fwrite(data.data(), 1, data.size(), f) == data.size() && fflush(f) == 0 &&
+            fsync(fileno(f)) == 0;
+  ok = fclose(f) == 0 && ok;
+  return ok && rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+void write_or_complain(const std::string &path, const std::string &data) {
+  if (!path.empty() && !write_file_atomic(path, data))
+    fprintf(stderr, "dectsim: cannot write %s: %s\n", path.c_str(), strerror(errno));
+}
+
+// After every change of the module's firmware, for the next start.
+void save_state() { write_or_complain(g_opt->state, sim_state_text(*g_opt)); }
 
 Conn *find_conn(unsigned id) {
   for (Conn &c : g_conns)
@@ -176,9 +197,9 @@ void handle_control(Conn *c, const uint8_t *body, size_t len) {
   if (cmd != CTRL_REGISTER) return;
   if (len >= kRegisterParamsAt + 8) {  // message buffer size, then the three limits
     const uint8_t *p = body + kRegisterParamsAt + 2;
-    g_totals.max_logical_connections = p[0] | p[1] << 8;
-    g_totals.max_b_data_blocks = p[2] | p[3] << 8;
-    g_totals.max_b_data_len = p[4] | p[5] << 8;
+    g_totals.max_logical_connections = sim_get16(p);
+    g_totals.max_b_data_blocks = sim_get16(p + 2);
+    g_totals.max_b_data_len = sim_get16(p + 4);
   }
   handle_register(c, g_opt->register_error);
 }
@@ -199,15 +220,20 @@ void handle_app(Conn *c, const uint8_t *body, size_t len) {
   }
   std::vector<SimReply> replies;
   size_t faults = s->faults_injected;
+  unsigned starts = s->start_requests;
   bool was_complete = s->phase == PHASE_COMPLETE;
   SimAfter after = sim_handle_message(*g_opt, s, body, len, &replies);
+  if (s->start_requests != starts && !g_module.boot_loader) {
+    g_module.boot_loader = true;
+    log_line(1, "conn %u update started, the module runs its boot loader", c->id);
+    save_state();
+  }
   if (s->phase == PHASE_COMPLETE && !was_complete) {
     sim_update_complete(&g_module, *s);
     const uint8_t *v = g_module.version_bytes;
     log_line(1, "conn %u update complete: %zu bytes, sha256 %s, module version %02x.%02x.%02x",
-             c->id, s->firmware.size(),
-             sha256_hex(reinterpret_cast<const uint8_t *>(s->firmware.data()), s->firmware.size()).c_str(),
-             v[0], v[1], v[2]);
+             c->id, s->firmware.size(), sim_sha256(s->firmware).c_str(), v[0], v[1], v[2]);
+    save_state();
   }
   if (s->faults_injected != faults) log_line(1, "conn %u fault injected at request %u", c->id, s->requests);
   if (after != AFTER_KEEP) {
@@ -276,13 +302,11 @@ void accept_conn(int lfd) {
 
 void fire_timers() {
   long long now = now_ms();
-  for (size_t i = 0; i < g_timers.size();) {
-    if (g_timers[i].due > now) {
-      i++;
-      continue;
-    }
-    Timer t = g_timers[i];
-    g_timers.erase(g_timers.begin() + long(i));
+  // The due ones leave the list, in their order, before any is sent.
+  auto due = std::stable_partition(g_timers.begin(), g_timers.end(), [now](const Timer &t) { return t.due > now; });
+  std::vector<Timer> fire(due, g_timers.end());
+  g_timers.erase(due, g_timers.end());
+  for (const Timer &t : fire) {
     Conn *c = find_conn(t.conn);
     if (!c) continue;
     g_last_activity = now;
@@ -293,26 +317,16 @@ void fire_timers() {
 
 // Milliseconds until the next timer or idle deadline; -1 for none.
 long long next_wakeup() {
-  long long now = now_ms(), best = -1;
-  for (const Timer &t : g_timers)
-    if (best < 0 || t.due - now < best) best = t.due - now > 0 ? t.due - now : 0;
-  if (g_opt->idle_exit) {
-    long long idle = g_last_activity + g_opt->idle_exit * 1000LL - now;
-    if (idle < 0) idle = 0;
-    if (best < 0 || idle < best) best = idle;
-  }
-  return best;
+  long long due = LLONG_MAX;
+  for (const Timer &t : g_timers) due = std::min(due, t.due);
+  if (g_opt->idle_exit) due = std::min(due, g_last_activity + g_opt->idle_exit * 1000LL);
+  return due == LLONG_MAX ? -1 : std::max(due - now_ms(), 0LL);
 }
 
 void drop_dead() {
-  for (size_t i = 0; i < g_conns.size();) {
-    if (g_conns[i].dead) {
-      if (g_conns[i].fd >= 0) close_conn(&g_conns[i], "simulator");
-      g_conns.erase(g_conns.begin() + long(i));
-    } else {
-      i++;
-    }
-  }
+  for (Conn &c : g_conns)
+    if (c.dead && c.fd >= 0) close_conn(&c, "simulator");
+  g_conns.erase(std::remove_if(g_conns.begin(), g_conns.end(), [](const Conn &c) { return c.dead; }), g_conns.end());
 }
 
 void poll_once(int lfd, const sigset_t *mask) {
@@ -359,29 +373,16 @@ int bound_port(int fd) {
   return ntohs(a.sin_port);
 }
 
-// Temp file and rename, so a reader never sees a partial number.
-bool write_file_atomic(const std::string &path, const std::string &data) {
-  std::string tmp = path + ".tmp";
-  FILE *f = fopen(tmp.c_str(), "wb");
-  if (!f) return false;
-  bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
-  ok = fclose(f) == 0 && ok;
-  return ok && rename(tmp.c_str(), path.c_str()) == 0;
-}
-
 void write_results() {
   for (Conn &c : g_conns) close_conn(&c, "simulator");
   g_conns.clear();
   fputs(sim_summary_text(g_totals, g_sessions).c_str(), stdout);
   fflush(stdout);
-  if (!g_opt->json.empty() && !write_file_atomic(g_opt->json, sim_summary_json(g_totals, g_sessions)))
-    fprintf(stderr, "dectsim: cannot write %s: %s\n", g_opt->json.c_str(), strerror(errno));
-  if (g_opt->firmware_out.empty()) return;
+  write_or_complain(g_opt->json, sim_summary_json(g_totals, g_sessions));
   for (size_t i = g_sessions.size(); i-- > 0;) {
     const SimSession &s = g_sessions[i];
     if (!s.start_requests && !s.data_chunks) continue;
-    if (!write_file_atomic(g_opt->firmware_out, s.firmware))
-      fprintf(stderr, "dectsim: cannot write %s: %s\n", g_opt->firmware_out.c_str(), strerror(errno));
+    write_or_complain(g_opt->firmware_out, s.firmware);
     break;
   }
 }
@@ -417,9 +418,9 @@ SimFrame sim_next_frame(const uint8_t *in, size_t n, bool app, size_t *len, std:
     snprintf(text, sizeof text, "control frame body of %zu bytes (%zu needed)", body, kMinControl);
   else if (app && body < kCapiHeader)
     snprintf(text, sizeof text, "CAPI message of %zu bytes (%zu needed)", body, kCapiHeader);
-  else if (app && size_t(in[2] | in[3] << 8) != body)
+  else if (app && sim_get16(in + 2) != body)
     snprintf(text, sizeof text, "CAPI length %u does not match the frame body of %zu bytes",
-             unsigned(in[2] | in[3] << 8), body);
+             sim_get16(in + 2), body);
   else return FRAME_OK;
   *why = text;
   return FRAME_BAD;
@@ -440,8 +441,7 @@ int sim_run(const SimOptions &opt) {
     fprintf(stderr, "dectsim: cannot open %s: %s\n", opt.trace.c_str(), strerror(errno));
   printf("dectsim: listening on 127.0.0.1:%d\n", port);
   fflush(stdout);
-  if (!opt.port_file.empty() && !write_file_atomic(opt.port_file, std::to_string(port) + "\n"))
-    fprintf(stderr, "dectsim: cannot write %s: %s\n", opt.port_file.c_str(), strerror(errno));
+  write_or_complain(opt.port_file, std::to_string(port) + "\n");
   g_last_activity = now_ms();
   while (!g_done && !g_signal) {
     poll_once(lfd, &poll_mask);

@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -33,8 +34,8 @@ struct Proc {
 };
 
 // dectsim ($DECTSIM_BIN, else the one built) on a free port, in dir with
-// dir/home (its .capi20rc written), dir/summary.json, dir/firmware.bin and
-// dir/trace.
+// dir/home (its .capi20rc written), dir/summary.json, dir/firmware.bin,
+// dir/trace, dir/log (its output) and dir/state (--state; seeded if given).
 struct Sim {
   pid_t pid = -1;
   std::string dir;
@@ -145,17 +146,18 @@ Proc run(std::vector<std::string> argv, const std::string &home, const std::stri
   return r;
 }
 
-bool sim_start(Sim *sim, const std::vector<std::string> &args) {
+bool sim_start(Sim *sim, const std::vector<std::string> &args, const std::string &state) {
   sim->dir = temp_dir();
   const std::string d = sim->dir, port_file = d + "/port";
   if (d.empty() || mkdir((d + "/home").c_str(), 0700) != 0) return false;
+  if (!state.empty()) write_file(d + "/state", state);
   std::vector<std::string> words = {env_or("DECTSIM_BIN", DECTSIM_PATH), "--port=0",
                                     "--port-file=" + port_file, "--once", "--idle-exit=60",
                                     "--json=" + d + "/summary.json", "--firmware-out=" + d +
-                                    "/firmware.bin", "--trace=" + d + "/trace", "--quiet"};
+                                    "/firmware.bin", "--trace=" + d + "/trace", "--state=" + d + "/state"};
   words.insert(words.end(), args.begin(), args.end());
   int log = open((d + "/log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if ((sim->pid = fork()) == 0) exec_words(words, log);
+  if ((sim->pid = fork()) == 0) dup2(log, 2), exec_words(words, log);
   close(log);
   // dectsim renames the port file into place once it listens.
   for (long long end = now_ms() + 10000; sim->pid > 0 && now_ms() < end; usleep(2000)) {
@@ -166,13 +168,14 @@ bool sim_start(Sim *sim, const std::vector<std::string> &args) {
   return false;
 }
 
-void sim_stop(Sim *sim, int ms) {
-  if (sim->pid <= 0) return;
-  if (wait_until(sim->pid, now_ms() + ms) < 0) {
+// Its exit status.
+int sim_stop(Sim *sim, int ms) {
+  int status = sim->pid <= 0 ? 0 : wait_until(sim->pid, now_ms() + ms);
+  if (status < 0) {
     kill(sim->pid, SIGTERM);  // it still writes its results
-    if (wait_until(sim->pid, now_ms() + 5000) < 0) kill(sim->pid, SIGKILL), wait_until(sim->pid, now_ms() + 5000);
+    if ((status = wait_until(sim->pid, now_ms() + 5000)) < 0) kill(sim->pid, SIGKILL), wait_until(sim->pid, now_ms() + 5000);
   }
-  sim->pid = -1;
+  return status;
 }
 
 long json_int(const std::string &json, const char *key) {
@@ -192,7 +195,11 @@ struct Row {
   std::string absent;             // a text the transcript must not hold
   std::string arrives;            // the file (among decoys) that must arrive instead of IMG
   int sig;                        // sent once the transcript holds what the row expects before
-};                                // "stopped by signal"
+                                  // "stopped by signal"
+  // dectsim's state file before ("" none) and after the run; "...part...":
+  // dectsim's output holds the parts in order
+  std::string state, state_after, log;
+};
 
 constexpr int kRunMs = 20000, kWaitMs = 1500;
 
@@ -275,7 +282,8 @@ std::vector<Row> rows() {
        "", "", SIGINT},
       {"sighup", {"--fault=silent@1"}, -1, {"-g"}, 0, "...warte auf start ind\nstopped by signal 1\n", "", {}, "", "",
        SIGHUP},
-      {"opening_request_fails", {"--fault=reset@0"}, 100, {"-f", "IMG"}, 8, "..."},
+      {"opening_request_fails", {"--fault=reset@0"}, 100, {"-f", "IMG"}, 8, "...", "", {}, "", "", 0, "", "",
+       "...fault injected after registration\n"},
   };
   // Too long, counting every escape the join adds (the last three fit without).
   for (std::string f : {std::string(300, 'a'), std::string(200, '-'), std::string(266, 'b') + "~", "\"" + std::string(266, 'b')})
@@ -287,18 +295,16 @@ std::vector<Row> rows() {
     r.push_back({fault, {std::string("--fault=") + fault + "@1"}, -1, {"-g"}, 0,
                  "...Fehler(0x0001) in der Statemachine\n", "", {}, "version ind empfangen"});
   // Faults of the module at the first, a middle and the last request of an
-  // update of three chunks (1 start, 2-4 chunks, 5 end).
-  struct Fault {
-    const char *kind;
-    int status;
-    const char *out;
-    const char *json;
-  } faults[] = {
+  // update of three chunks (1 start, 2-4 chunks, 5 end); "(S)" stands for
+  // the state the tool is in then. An extra indication is one more message
+  // between the confirmation and the indication.
+  const std::string extra = "...state(S)\nstate_machine: cmsg(PTR) state(S)\nstate_machine: cmsg(PTR) state(S)\nState(";
+  struct Fault { const char *kind; int status; std::string out; const char *json; } faults[] = {
       {"conf-class=3", 8, "...MANUFACTURER_REQ(CORDIX) Fehler(3)\nFehler(0x0002) in der Statemachine\n", ""},
       {"close", 8, "...capi20_get_message: controller lost", ""},
       {"short-ind", 8, "...Fehler(0x0001) in der Statemachine\n", ""},
-      {"extra-function", 0, "...", "complete=1"},
-      {"extra-class", 0, "...", "complete=1"},
+      {"extra-function", 0, extra, "complete=1"},
+      {"extra-class", 0, extra, "complete=1"},
       {"close-after", 8, "...", ""},
       {"no-ind", 8, "...no message within 1 s\n", ""},
       {"bad-code", 8, "...no message within 1 s\n", ""},
@@ -306,9 +312,11 @@ std::vector<Row> rows() {
   for (const Fault &f : faults)
     for (int k : {1, 3, 5}) {
       bool last_answered = k == 5 && std::string(f.kind) == "close-after";
+      std::string out = f.out;
+      for (size_t at; (at = out.find("(S)")) != std::string::npos;) out.replace(at + 1, 1, std::to_string(k / 2 + 2));
       r.push_back({std::string(f.kind) + "_at_" + std::to_string(k),
                    {std::string("--fault=") + f.kind + "@" + std::to_string(k)}, 2500,
-                   {"-f", "IMG", "-t", "1"}, last_answered ? 0 : f.status, f.out, f.json});
+                   {"-f", "IMG", "-t", "1"}, last_answered ? 0 : f.status, out, f.json});
     }
   // Every argument is one word, taken literally, whatever blanks, dashes,
   // quotes or escapes it holds; decoys lie where another reading would lead.
@@ -340,6 +348,18 @@ std::vector<Row> rows() {
   r.push_back({"word_dashes", {}, -1, {"--x"}, 1, "unknown option /-x\n"});
   r.push_back({"word_appended", {}, -1, {"-g-c2"}, 0x12,
                "...Option /g, type switch, appended value will be ignored: -c2\n", "controller=1"});
+  // The module's firmware across restarts of dectsim (--state): a cut update
+  // leaves it in its boot loader, which then answers version queries; a
+  // complete one takes it out (no --version-of: the version stays).
+  const std::string was = "version 12.34.56\nboot-loader ", v010203 = "version 01.02.03\nboot-loader ";
+  r.push_back({"state_cut_update", {"--fault=close@3"}, 2500, {"-fIMG", "-t1"}, 8, "...lost", "", {}, "", "", 0, "",
+               was + "yes\n", "...conn 1 opened\n...update started, the module runs its boot loader\n"});
+  r.push_back({"state_in_boot_loader", {"--boot-loader-version=01.02.03", "-j/nonexistent/json"}, -1, {"-g"}, 1,
+               "...version ind empfangen(01.02.03)\n", "", {}, "", "", 0, was + "yes\n", was + "yes\n",
+               "...session 1 (closed...cannot write /nonexistent/json: No such file or directory\n"});
+  r.push_back({"state_update_completes", {"--version-bytes=ab,cd,ef"}, 2500, {"-fIMG"}, 0, "...", "", {}, "", "", 0,
+               v010203 + "yes\n", v010203 + "no\n", "...update complete: 2500 bytes, sha256 "
+               "b2d282a929ce9176c2d22e244a385457a30768dfc091f1bdc6542d36792ac438, module version 01.02.03\n"});
   return r;
 }
 
@@ -357,6 +377,17 @@ std::string wire_line(const std::string &hex) {
   return hex.substr(0, 64) + "/" + std::to_string(hex.size() / 2);
 }
 
+// Each part of want ("...part...part") is in text, in this order.
+void expect_parts(const std::string &text, const std::string &want) {
+  size_t at = 0;
+  for (size_t from = 3; from < want.size();) {
+    size_t to = want.find("...", from);
+    std::string part = want.substr(from, to - from);
+    EXPECT_NE(at = text.find(part, at), std::string::npos) << "missing: " << part << "\n" << text;
+    from = to == std::string::npos ? want.size() : to + 3;
+  }
+}
+
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 
 class EndToEnd : public testing::TestWithParam<Row> {};
@@ -366,7 +397,7 @@ TEST_P(EndToEnd, Run) {
   Sim sim;
   bool controller = row.sim.empty() || row.sim[0] != "none";
   if (controller) {
-    ASSERT_TRUE(sim_start(&sim, row.sim));
+    ASSERT_TRUE(sim_start(&sim, row.sim, row.state));
   } else {
     sim.dir = temp_dir();
     write_capi20rc(sim.dir, 1);  // a closed port
@@ -394,20 +425,16 @@ TEST_P(EndToEnd, Run) {
   Proc p = run(argv, home, dir, row.status < 0 ? kWaitMs : kRunMs, row.sig, sig_after);
   // dectsim ends by itself once a registered client has gone.
   bool registered = p.out.find("ApplID: 0x") != std::string::npos && p.out.find("ApplID: 0x0000") == std::string::npos;
-  sim_stop(&sim, registered ? 5000 : 0);
+  EXPECT_EQ(sim_stop(&sim, registered ? 5000 : 0), 0) << "dectsim's exit status";
   std::string out = mask(p.out, image), json = read_file(dir + "/summary.json");
 
   EXPECT_EQ(p.timed_out, row.status < 0) << out;
   EXPECT_TRUE(row.status < 0 || p.status == row.status) << "status " << p.status << "\n" << out;
   const bool parts = row.out.compare(0, 3, "...") == 0;
   EXPECT_EQ(parts ? row.out : out, row.out);
-  size_t at = 0;
-  for (size_t from = 3; parts && from < row.out.size();) {
-    size_t to = row.out.find("...", from);
-    std::string part = row.out.substr(from, to - from);
-    EXPECT_NE(at = out.find(part, at), std::string::npos) << "missing: " << part << "\n" << out;
-    from = to == std::string::npos ? row.out.size() : to + 3;
-  }
+  if (parts) expect_parts(out, row.out);
+  expect_parts(read_file(dir + "/log"), row.log);
+  EXPECT_EQ(row.state_after.empty() ? "" : read_file(dir + "/state"), row.state_after);
   EXPECT_EQ(out.find(kIncomplete) != std::string::npos, row.status == 8) << out;
   bool waited = out.find("no message within") != std::string::npos;
   EXPECT_LT(waited ? p.cpu_ms : 0, 500) << "the wait must not spin";
@@ -416,9 +443,11 @@ TEST_P(EndToEnd, Run) {
   for (std::string kv; want >> kv;) {
     std::string key = kv.substr(0, kv.find('='));
     EXPECT_EQ(json_int(json, key.c_str()), atol(kv.c_str() + key.size() + 1)) << key << "\n" << json;
-    EXPECT_TRUE(kv != "complete=1" || read_file(dir + "/firmware.bin") == data) << "image not whole";
+    EXPECT_TRUE(kv != "complete=1" || (!access((dir + "/firmware.bin").c_str(), F_OK) && read_file(dir + "/firmware.bin") == data));
   }
   EXPECT_EQ(json.find("\"violations\": [\n"), std::string::npos) << json;
+  long faults = std::count_if(row.sim.begin(), row.sim.end(), [](const std::string &a) { return !a.find("--fault="); });
+  EXPECT_EQ(faults ? json_int(json, "faults_injected") : 0, faults) << "every fault happens";
   std::istringstream trace(read_file(dir + "/trace"));
   std::vector<std::string> wire;
   for (std::string l; std::getline(trace, l);) wire.push_back(wire_line(l));

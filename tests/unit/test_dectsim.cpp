@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 // dectsim's own checks: the end-to-end table trusts it to notice a wrong
-// request record and to refuse a malformed frame, so both are proven here.
+// request record and to refuse a malformed frame, so both are proven here;
+// and its command lines, which people rehearse failures with.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -44,10 +47,9 @@ std::string run(const std::vector<Bytes> &msgs, bool wait_for_indications = true
 
 TEST(Dectsim, NoticesWrongRequests) {
   const Bytes start = req(1, kStart), ok = chunk("abc");
-  const struct {
-    std::vector<Bytes> msgs;
-    const char *violation;  // one of those reported; "" none at all
-  } cases[] = {
+  auto controller_0 = [](Bytes m) { return m.replace(8, 1, 1, '\0'); };
+  // violation: one of those reported; "" none at all
+  const struct { std::vector<Bytes> msgs; const char *violation; } cases[] = {
       {{start, req(2, ok), req(3, kEnd)}, ""},
       {{start, req(2, chunk("abc", false))}, "request 2: data chunk: outer struct in the short length form"},
       {{start, req(2, chunk("abc", true, false))}, "request 2: data chunk: inner struct in the short length form"},
@@ -58,12 +60,13 @@ TEST(Dectsim, NoticesWrongRequests) {
       {{req(1, Bytes("\xff\x03\x00\x01\x00\x00", 6))}, "request 1: record of command 1 uses the long length form"},
       {{req(1, Bytes("\x03\x04\x00\x01", 4))}, "request 1: record of command 4: inner struct not empty"},
       {{req(1, Bytes("\x03\x07\x00\x00", 4))}, "request 1: unknown record command 7"},
-      {{req(1, Bytes("\x01\x02", 2))}, "request 1: record without command word"},
-      {{req(1, "")}, "request 1: no ManuData"},
+      {{req(1, Bytes("\x01\x02", 2)), req(2, ok)}, "request 1: record without command word\nrequest 2: data chunk before"},
+      {{req(1, ""), req(2, ok)}, "request 1: no ManuData\nrequest 2: data chunk before the start request"},
       {{req(1, ok)}, "request 1: data chunk before the start request"},
       {{start, req(2, kEnd), req(3, kEnd)}, "request 3: repeated end request"},
       {{start, req(2, Bytes("\x03\x04\x00\x00", 4))}, "request 2: version request during an update"},
       {{req(2, kStart)}, "request 1: message number 2, expected 1"},
+      {{controller_0(start), req(2, ok)}, "request 2: controller 1 changed from 0"},
       {{req(1, kStart, 14, 1)}, "request 1: Class 1, expected 0\nrequest 1: Function 14, expected 15"},
       {{start.substr(0, 20)}, "request 1: MANUFACTURER_REQ of 20 bytes, too short for its parameters"},
   };
@@ -75,12 +78,7 @@ TEST(Dectsim, NoticesWrongRequests) {
 }
 
 TEST(Dectsim, RefusesMalformedFrames) {
-  const struct {
-    Bytes in;
-    bool app;
-    SimFrame result;
-    const char *why;
-  } cases[] = {
+  const struct { Bytes in; bool app; SimFrame result; const char *why; } cases[] = {
       {Bytes("\x00", 1), false, FRAME_MORE, ""},
       {Bytes("\x00\x02", 2), false, FRAME_BAD, "frame length 2"},
       {Bytes("\x10\x01", 2), true, FRAME_BAD, "oversized frame of 4097 bytes"},
@@ -98,10 +96,55 @@ TEST(Dectsim, RefusesMalformedFrames) {
     EXPECT_EQ(sim_next_frame(reinterpret_cast<const uint8_t *>(c.in.data()), c.in.size(), c.app, &len, &why),
               c.result) << c.why;
     EXPECT_EQ(why, c.why);
-    if (c.result == FRAME_OK) {
-      EXPECT_EQ(len, c.in.size() - (c.app ? 4 : 0));
-    }
+    EXPECT_TRUE(c.result != FRAME_OK || len == c.in.size() - (c.app ? 4 : 0)) << c.why;
   }
+}
+
+// dectsim's command lines: status, stderr and the module's firmware after
+// them. "STATE" stands for a state file holding content ("": none).
+TEST(Dectsim, CommandLines) {
+  auto bad = [](const std::string &what) { return "dectsim: invalid " + what + "\nTry 'dectsim --help' for more information.\n"; };
+  struct Case { std::vector<std::string> args; int result; std::string err, content, module; };
+  std::vector<Case> cases = {
+      {{"--port=65535", "--idle-exit=31536000", "--delay=3600000", "--fault=reset@0", "--version-bytes=ff,0,1",
+        "--version-of=/dev/null:1.2.3"}, 0, "", "", "version ff.00.01\nboot-loader no\n"},
+      {{"--port=65536"}, 2, bad("port: '65536'")}, {{"--idle-exit=31536001"}, 2, bad("idle time: '31536001'")},
+      {{"--delay", "1x"}, 2, bad("delay: '1x'")}, {{"--version-bytes=100,0,0"}, 2, bad("version bytes: '100,0,0'")},
+      {{"--version-bytes=1,2"}, 2, bad("version bytes: '1,2'")},
+      {{"--fault=nosuch@1"}, 2, bad("fault: 'nosuch@1'")}, {{"--fault=close"}, 2, bad("fault: 'close'")},
+      {{"--fault=close@0"}, 2, bad("fault: 'close@0'")}, {{"--register-error=0"}, 2, bad("register error: '0'")},
+      {{"--boot-loader-version=1.2"}, 2, bad("boot loader version: '1.2'")}, {{"--help"}, 1},
+      {{"--serial=12345678"}, 2, bad("serial number (7 bytes at most): '12345678'")}, {{"--state=/"}, 2,
+       "dectsim: cannot read state file /: Is a directory\n"}, {{"-q", "more"}, 2, "dectsim: unexpected argument 'more'\n"},
+      {{"--state=STATE", "--version-bytes=1,2,3"}, 0, "", "version ab.cd.ef\nboot-loader yes\n", "version ab.cd.ef\nboot-loader yes\n"},
+      {{"--state=STATE", "--version-bytes=1,2,3"}, 0, "", "", "version 01.02.03\nboot-loader no\n"},
+      {{"--state=STATE"}, 2, "dectsim: damaged state file STATE: expected the lines \"version B0.B1.B2\" and "
+       "\"boot-loader no|yes\"\n", "version ab.cd.ef\nboot-loader maybe\n"},
+  };
+  for (std::string kind : {"close", "silent", "short-ind", "extra-function", "extra-class", "version-short", "version-overlong", "no-ind", "close-after", "reset"})
+    cases.push_back({{"--fault=" + kind + "=1@1"}, 2, bad("fault: '" + kind + "=1@1'")});
+  const std::string state = testing::TempDir() + "dectsim_state";
+  for (Case &c : cases) {
+    remove(state.c_str());
+    if (!c.content.empty()) std::ofstream(state) << c.content;
+    std::vector<char *> argv = {const_cast<char *>("dectsim")};
+    for (std::string &a : c.args) argv.push_back(&(a == "--state=STATE" ? a = "--state=" + state : a)[0]);
+    SimOptions opt;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(sim_parse_options(int(argv.size()), argv.data(), &opt), c.result) << c.args[0];
+    std::string err = testing::internal::GetCapturedStderr();
+    if (err.find(state) != std::string::npos) err.replace(err.find(state), state.size(), "STATE");
+    EXPECT_EQ(err, c.err);
+    EXPECT_EQ(c.module.empty() ? "" : sim_state_text(opt), c.module);
+  }
+  remove(state.c_str());
+}
+
+// The summary's strings stay JSON whatever they hold.
+TEST(Dectsim, JsonEscapes) {
+  std::vector<SimSession> s(1);
+  s[0].violations = {"a\"b\\c\x01\x7f"};
+  EXPECT_NE(sim_summary_json(SimTotals{}, s).find("\"a\\\"b\\\\c\\u0001\\u007f\""), std::string::npos);
 }
 
 }  // namespace
