@@ -10,8 +10,9 @@
 #               (libcapi20's runtime package among them); the Mender Update
 #               Module share/mender/modules/v3/dect-module and the SWUpdate
 #               handler share/lua/5.3/cordix/dect_module.lua with its examples
-#               (share/doc/cordix/examples/swupdate); the frameworks only
-#               suggested
+#               (share/doc/cordix/examples/swupdate); the RAUC installer
+#               /usr/lib/cordix/rauc-dect-module with the bundle hook and
+#               examples in share/cordix/rauc; the frameworks only suggested
 #   cordix-sim  bin/dectsim and dectsim(1), the controller and module simulator
 #
 # The programs' install rules (update/, sim/) name these components. Every
@@ -90,7 +91,7 @@ endforeach()
 # Per-package settings, one package per component group.
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME cordix)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_TOOL_PACKAGE_SUGGESTS "mender-client, swupdate")
+set(CPACK_DEBIAN_TOOL_PACKAGE_SUGGESTS "mender-client, swupdate, rauc")
 # First line: the summary; CPack indents the body lines.
 set(CPACK_DEBIAN_TOOL_DESCRIPTION
 "firmware update and version query for DECT modules on CAPI 2.0

@@ -68,7 +68,7 @@ std::string ind_record(unsigned code, const std::string &inner) {
   return r + inner;
 }
 
-std::string version_inner(const uint8_t b[3]) {
+std::string version_inner(const uint8_t *b) {
   return std::string{char(3), char(b[0]), char(b[1]), char(b[2])};
 }
 

@@ -115,7 +115,7 @@ bool parse_uint(const char *s, unsigned long max, unsigned *out) {
   return true;
 }
 
-bool parse_pair(const char *s, unsigned out[2]) {
+bool parse_pair(const char *s, unsigned *out) {
   unsigned a, b;
   char tail;
   if (sscanf(s, "%u.%u%c", &a, &b, &tail) != 2) return false;
@@ -124,7 +124,7 @@ bool parse_pair(const char *s, unsigned out[2]) {
   return true;
 }
 
-bool parse_version_bytes(const char *s, uint8_t out[3]) {
+bool parse_version_bytes(const char *s, uint8_t *out) {
   unsigned v[3];
   char tail;
   if (sscanf(s, "%x,%x,%x%c", &v[0], &v[1], &v[2], &tail) != 3) return false;
@@ -136,7 +136,7 @@ bool parse_version_bytes(const char *s, uint8_t out[3]) {
 }
 
 // B0.B1.B2 in hex, as cordix -g prints it.
-bool parse_version(const char *s, uint8_t out[3]) {
+bool parse_version(const char *s, uint8_t *out) {
   unsigned v[3];
   char tail;
   if (sscanf(s, "%2x.%2x.%2x%c", &v[0], &v[1], &v[2], &tail) != 3) return false;

@@ -12,7 +12,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -300,13 +302,11 @@ void accept_conn(int lfd) {
 
 void fire_timers() {
   long long now = now_ms();
-  for (size_t i = 0; i < g_timers.size();) {
-    if (g_timers[i].due > now) {
-      i++;
-      continue;
-    }
-    Timer t = g_timers[i];
-    g_timers.erase(g_timers.begin() + long(i));
+  // The due ones leave the list, in their order, before any is sent.
+  auto due = std::stable_partition(g_timers.begin(), g_timers.end(), [now](const Timer &t) { return t.due > now; });
+  std::vector<Timer> fire(due, g_timers.end());
+  g_timers.erase(due, g_timers.end());
+  for (const Timer &t : fire) {
     Conn *c = find_conn(t.conn);
     if (!c) continue;
     g_last_activity = now;
@@ -317,26 +317,16 @@ void fire_timers() {
 
 // Milliseconds until the next timer or idle deadline; -1 for none.
 long long next_wakeup() {
-  long long now = now_ms(), best = -1;
-  for (const Timer &t : g_timers)
-    if (best < 0 || t.due - now < best) best = t.due - now > 0 ? t.due - now : 0;
-  if (g_opt->idle_exit) {
-    long long idle = g_last_activity + g_opt->idle_exit * 1000LL - now;
-    if (idle < 0) idle = 0;
-    if (best < 0 || idle < best) best = idle;
-  }
-  return best;
+  long long due = LLONG_MAX;
+  for (const Timer &t : g_timers) due = std::min(due, t.due);
+  if (g_opt->idle_exit) due = std::min(due, g_last_activity + g_opt->idle_exit * 1000LL);
+  return due == LLONG_MAX ? -1 : std::max(due - now_ms(), 0LL);
 }
 
 void drop_dead() {
-  for (size_t i = 0; i < g_conns.size();) {
-    if (g_conns[i].dead) {
-      if (g_conns[i].fd >= 0) close_conn(&g_conns[i], "simulator");
-      g_conns.erase(g_conns.begin() + long(i));
-    } else {
-      i++;
-    }
-  }
+  for (Conn &c : g_conns)
+    if (c.dead && c.fd >= 0) close_conn(&c, "simulator");
+  g_conns.erase(std::remove_if(g_conns.begin(), g_conns.end(), [](const Conn &c) { return c.dead; }), g_conns.end());
 }
 
 void poll_once(int lfd, const sigset_t *mask) {

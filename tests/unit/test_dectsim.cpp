@@ -60,8 +60,8 @@ TEST(Dectsim, NoticesWrongRequests) {
       {{req(1, Bytes("\xff\x03\x00\x01\x00\x00", 6))}, "request 1: record of command 1 uses the long length form"},
       {{req(1, Bytes("\x03\x04\x00\x01", 4))}, "request 1: record of command 4: inner struct not empty"},
       {{req(1, Bytes("\x03\x07\x00\x00", 4))}, "request 1: unknown record command 7"},
-      {{req(1, Bytes("\x01\x02", 2))}, "request 1: record without command word"},
-      {{req(1, "")}, "request 1: no ManuData"},
+      {{req(1, Bytes("\x01\x02", 2)), req(2, ok)}, "request 1: record without command word\nrequest 2: data chunk before"},
+      {{req(1, ""), req(2, ok)}, "request 1: no ManuData\nrequest 2: data chunk before the start request"},
       {{req(1, ok)}, "request 1: data chunk before the start request"},
       {{start, req(2, kEnd), req(3, kEnd)}, "request 3: repeated end request"},
       {{start, req(2, Bytes("\x03\x04\x00\x00", 4))}, "request 2: version request during an update"},
@@ -104,22 +104,22 @@ TEST(Dectsim, RefusesMalformedFrames) {
 // them. "STATE" stands for a state file holding content ("": none).
 TEST(Dectsim, CommandLines) {
   auto bad = [](const std::string &what) { return "dectsim: invalid " + what + "\nTry 'dectsim --help' for more information.\n"; };
-  const std::string was = "version ab.cd.ef\nboot-loader yes\n";
   struct Case { std::vector<std::string> args; int result; std::string err, content, module; };
   std::vector<Case> cases = {
-      {{"--port=65535", "--idle-exit=31536000", "--delay=3600000", "--fault=reset@0", "--version-bytes=ff,0,1"}, 0,
-       "", "", "version ff.00.01\nboot-loader no\n"},
+      {{"--port=65535", "--idle-exit=31536000", "--delay=3600000", "--fault=reset@0", "--version-bytes=ff,0,1",
+        "--version-of=/dev/null:1.2.3"}, 0, "", "", "version ff.00.01\nboot-loader no\n"},
       {{"--port=65536"}, 2, bad("port: '65536'")}, {{"--idle-exit=31536001"}, 2, bad("idle time: '31536001'")},
       {{"--delay", "1x"}, 2, bad("delay: '1x'")}, {{"--version-bytes=100,0,0"}, 2, bad("version bytes: '100,0,0'")},
+      {{"--version-bytes=1,2"}, 2, bad("version bytes: '1,2'")},
       {{"--fault=nosuch@1"}, 2, bad("fault: 'nosuch@1'")}, {{"--fault=close"}, 2, bad("fault: 'close'")},
       {{"--fault=close@0"}, 2, bad("fault: 'close@0'")}, {{"--register-error=0"}, 2, bad("register error: '0'")},
-      {{"--boot-loader-version=1.2"}, 2, bad("boot loader version: '1.2'")},
-      {{"-q", "more"}, 2, "dectsim: unexpected argument 'more'\n"},
-      {{"--state=STATE", "--version-bytes=1,2,3"}, 0, "", was, was},
+      {{"--boot-loader-version=1.2"}, 2, bad("boot loader version: '1.2'")}, {{"--help"}, 1},
+      {{"--serial=12345678"}, 2, bad("serial number (7 bytes at most): '12345678'")}, {{"--state=/"}, 2,
+       "dectsim: cannot read state file /: Is a directory\n"}, {{"-q", "more"}, 2, "dectsim: unexpected argument 'more'\n"},
+      {{"--state=STATE", "--version-bytes=1,2,3"}, 0, "", "version ab.cd.ef\nboot-loader yes\n", "version ab.cd.ef\nboot-loader yes\n"},
       {{"--state=STATE", "--version-bytes=1,2,3"}, 0, "", "", "version 01.02.03\nboot-loader no\n"},
       {{"--state=STATE"}, 2, "dectsim: damaged state file STATE: expected the lines \"version B0.B1.B2\" and "
        "\"boot-loader no|yes\"\n", "version ab.cd.ef\nboot-loader maybe\n"},
-      {{"--state=/"}, 2, "dectsim: cannot read state file /: Is a directory\n"},
   };
   for (std::string kind : {"close", "silent", "short-ind", "extra-function", "extra-class", "version-short", "version-overlong", "no-ind", "close-after", "reset"})
     cases.push_back({{"--fault=" + kind + "=1@1"}, 2, bad("fault: '" + kind + "=1@1'")});
