@@ -64,7 +64,7 @@ mender_install() {
 }
 
 mender_check() {
-  local size=${img##*.} bound=32768
+  local bound=32768
   case $expect/$mod in
     ok/*)
       check "install status" "$rc" 0
@@ -72,7 +72,6 @@ mender_check() {
       check "commit status" "$?" 0
       check "verdict last" "$(sed 's/\\n/\n/g' "$log" | grep -o 'dect-module: [^"]*' | tail -n 1)" \
         "dect-module: installed: the module runs version $ver"
-      check "progress" "$(grep -c "dect-module: sent 100% ($size of $size bytes)" "$log")" 1
       NAME=dect-$img SHA=$(sha "$DIR/$img") KEPT=$ver bound=16384 ;;
     */cut=commit) check "install, the module's commit, rollback" "$rc" 0 ;;
     rollback/*) check "install failed" "$((rc != 0))" 1
