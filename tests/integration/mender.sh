@@ -2,71 +2,95 @@
 # shellcheck shell=bash disable=SC2034,SC2154  # DIR, img, failed...: shared with run
 # Mender rows of tests/integration/scenarios, sourced by tests/integration/run
 # inside its private namespaces: standalone installs (mender install, then
-# mender commit) through the dect-module Update Module.
+# mender commit) through the dect-module Update Module the runner installed
+# into its overlay of /usr.
 MENDER_MODULES=/usr/share/mender/modules/v3
-SLOW=1 READ='Byte aus Datei([^)]*)'  # the install's time bound; cordix's reads
+TREE=/var/lib/mender/modules/v3/payloads/0000/tree  # the payload's folder
+SLOW=1 READ=  # the install's time bound; cordix's reads are in the transcript
 
-# Once per run: tmpfs over the client's configuration, modules and data (a
-# link to /data/mender in Debian's package: the mount goes over its target).
+# Once per run: tmpfs over the client's configuration and data (a link to
+# /data/mender in Debian's package: the mount goes over its target).
 mender_setup() {
   command -v mender && command -v mender-artifact || return 1
-  mount -t tmpfs tmpfs /etc/mender && mount -t tmpfs tmpfs "$MENDER_MODULES" || return 1
+  mount -t tmpfs tmpfs /etc/mender || return 1
   local data
-  data=$(readlink -f /var/lib/mender)
-  if [ -d "$data" ]; then
-    mount -t tmpfs tmpfs "$data"
-  else  # a missing target: a private /var/lib holds the data
-    mount -t tmpfs tmpfs /var/lib && mkdir /var/lib/mender
-  fi
+  data=$(readlink -f /var/lib/mender)  # a missing target: a private /var/lib holds the data
+  if [ -d "$data" ]; then mount -t tmpfs tmpfs "$data"; else mount -t tmpfs tmpfs /var/lib && mkdir /var/lib/mender; fi
 }
 
 mender() { timeout -k 5 120 mender --no-syslog "$@"; }  # the client, bounded
 
 # A fresh device ("factory", nothing kept).
 mender_prepare() {
-  rm -rf /etc/mender/* /var/lib/mender/* "${MENDER_MODULES:?}"/*
-  install -m 755 "$here/../../integration/mender/dect-module" "$MENDER_MODULES/"
+  rm -rf /etc/mender/* /var/lib/mender/*
+  [ -x "$MENDER_MODULES/dect-module" ] || return 1
   echo '{}' >/etc/mender/mender.conf  # standalone: no server
   echo 'artifact_name=factory' >/etc/mender/artifact_info
   echo 'device_type=dect-test' >/var/lib/mender/device_type
   mkdir "$DIR/state"
   printf 'CORDIX=%s\nTIMEOUT=%s\nSTATE_DIR=%s\n' "$BUILD/update/cordix" "$TIMEOUT" "$DIR/state" \
     >/etc/mender/dect-module.conf
-  NAME=factory SHA='' KEPT=''  # nothing committed; dectsim's module reports 12.34.56
+  NAME=factory SHA='' KEPT='' BARE=12.34.56  # nothing committed: dectsim's own version
 }
 
 mender_artifact() {
-  local needs=
-  case $mod in needs=*) needs=${mod#needs=} ;; esac
+  local opts=(--software-name dect-module)
+  case $mod in  # why: the reason a refusal gives
+    needs=*) opts+=(--depends "rootfs-image.dect-module.version:${mod#needs=}") why='dependency .* not satisfied' ;;
+    provides=*) opts+=(--provides "${mod#provides=}") ;;
+    name=*) opts=(--software-name "${mod#name=}") why='provides no rootfs-image.dect-module.version' ;;
+  esac
   mender-artifact write module-image -T dect-module -f "$DIR/$img" -t dect-test -n "dect-$img" \
-    --software-name dect-module --software-version "$ver" -o "$DIR/$img.mender" \
-    ${needs:+--depends "rootfs-image.dect-module.version:$needs"} >/dev/null
+    --software-version "$ver" "${opts[@]}" -o "$DIR/$img.mender" >/dev/null
 }
 
-mender_install() { mender install "$DIR/$img.mender"; }
+mender_install() {
+  case $mod in
+    room=*)  # a state folder of that many KiB, holding what it held
+      why='No space left on device' && cp -a "$DIR/state" "$DIR/held" &&
+        mount -t tmpfs -o "size=${mod#room=}k" tmpfs "$DIR/state" && cp -a "$DIR/held/." "$DIR/state/" || return ;;
+    cut=commit)  # the module's commit ran; the power went before the client's record
+      mender install "$DIR/$img.mender" && "$MENDER_MODULES/dect-module" ArtifactCommit "$TREE" 2>"$DIR/commit.log" &&
+        { [ "$expect" = ok ] || mender rollback; }  # ok: mender commit finishes it
+      return ;;
+    cut=transfer)  # the power goes after three chunks; then the same install again
+      setsid timeout -k 5 120 mender --no-syslog install "$DIR/$img.mender" &
+      timeout 60 sh -c "until [ \$(grep -c 'Byte aus Datei' '$DIR/state/cordix.log') -ge 3 ]; do sleep 0.02; done"
+      # shellcheck disable=SC2046  # the pids of the client's session
+      kill -KILL $(ps -o pid= -s $!)
+      wait $!; CUT=$(module_version) ;;
+  esac
+  mender install "$DIR/$img.mender"
+}
 
 mender_check() {
-  if [ "$expect" = ok ]; then
-    check "install status" "$rc" 0
-    mender commit
-    check "commit status" "$?" 0
-    NAME=dect-$img SHA=$(sha "$DIR/$img") KEPT=$ver
-  else
-    check "install failed" "$((rc != 0))" 1
-  fi
+  local bound=32768
+  case $expect/$mod in
+    ok/*)
+      check "install status" "$rc" 0
+      mender commit
+      check "commit status" "$?" 0
+      check "verdict last" "$(sed 's/\\n/\n/g' "$log" | grep -o 'dect-module: [^"]*' | tail -n 1)" \
+        "dect-module: installed: the module runs version $ver"
+      NAME=dect-$img SHA=$(sha "$DIR/$img") KEPT=$ver bound=16384 ;;
+    */cut=commit) check "install, the module's commit, rollback" "$rc" 0 ;;
+    rollback/*) check "install failed" "$((rc != 0))" 1
+       [ -n "$KEPT" ] || BARE=00.00.00  # nothing to go back to: the boot loader stays
+       check "cordix's last line when it failed" "$(grep -o 'cordix: update did not complete' "$log" | wc -l)" \
+         "$(grep -o 'cordix ended with status 8' "$log" | wc -l)" ;;
+    *) check "install failed" "$((rc != 0))" 1 ;;
+  esac
+  check "log of $(wc -c <"$log") bytes, at most $bound" "$(($(wc -c <"$log") <= bound))" 1
   if [ "$expect" = refused ]; then
-    check "dependency refused" "$(grep -q 'dependency .* not satisfied' "$log" && echo yes)" yes
+    check "reason in the log" "$(grep -q "$why" "$log" && echo yes)" yes
     check "simulator sessions" "$(sim_count 'registered, session')" "$sessions"
-  elif [ -n "$SHA" ]; then  # streamed to completion: the new image, or the kept one back
-    check "updates completed" "$(($(sim_count 'update complete:') > completed))" 1
   fi
   check "artifact" "$(mender show-artifact)" "$NAME"
   check "provided version" "$(mender show-provides | sed -n 's/^rootfs-image.dect-module.version=//p')" "$KEPT"
   check "last image received" "$(sim_last_sha)" "$SHA"
-  check "module version" "$(module_version)" "${KEPT:-12.34.56}"
-  # Only the committed image stays in the module's state folder.
-  check "state folder" "$(cd "$DIR/state" && find . | sort | tr '\n' ' ')" \
-    ". ${SHA:+./kept ./kept/firmware.bin ./kept/version }"
-  [ -z "$SHA" ] || check "kept image" \
-    "$(sha "$DIR/state/kept/firmware.bin") $(cat "$DIR/state/kept/version")" "$SHA $KEPT"
+  check "module version" "$(module_version)" "${KEPT:-$BARE}"
+  [ "$mod" != cut=transfer ] || check "module version after the cut: its boot loader's" "$CUT" 00.00.00
+  check "staged images left" "$(cd "$DIR/state" && echo new* ./*.tmp)" "new* ./*.tmp"
+  [ -z "$SHA" ] || check "kept image" "$(cd "$DIR/state/kept" && echo "$(cat artifact) $(sha firmware.bin) $(cat version)")" \
+    "$NAME $SHA $KEPT"
 }
