@@ -6,7 +6,7 @@
 # into its overlay of /usr.
 MENDER_MODULES=/usr/share/mender/modules/v3
 TREE=/var/lib/mender/modules/v3/payloads/0000/tree  # the payload's folder
-SLOW=1 READ=  # the install's time bound; cordix's reads are in the transcript
+SLOW=1  # the install's time bound
 
 # Once per run: tmpfs over the client's configuration and data (a link to
 # /data/mender in Debian's package: the mount goes over its target).
@@ -67,7 +67,6 @@ mender_check() {
   local bound=32768
   case $expect/$mod in
     ok/*)
-      check "install status" "$rc" 0
       mender commit
       check "commit status" "$?" 0
       check "verdict last" "$(sed 's/\\n/\n/g' "$log" | grep -o 'dect-module: [^"]*' | tail -n 1)" \
@@ -78,13 +77,9 @@ mender_check() {
        [ -n "$KEPT" ] || BARE=00.00.00  # nothing to go back to: the boot loader stays
        check "cordix's last line when it failed" "$(grep -o 'cordix: update did not complete' "$log" | wc -l)" \
          "$(grep -o 'cordix ended with status 8' "$log" | wc -l)" ;;
-    *) check "install failed" "$((rc != 0))" 1 ;;
   esac
   check "log of $(wc -c <"$log") bytes, at most $bound" "$(($(wc -c <"$log") <= bound))" 1
-  if [ "$expect" = refused ]; then
-    check "reason in the log" "$(grep -q "$why" "$log" && echo yes)" yes
-    check "simulator sessions" "$(sim_count 'registered, session')" "$sessions"
-  fi
+  [ "$expect" != refused ] || check "reason in the log" "$(grep -q "$why" "$log" && echo yes)" yes
   check "artifact" "$(mender show-artifact)" "$NAME"
   check "provided version" "$(mender show-provides | sed -n 's/^rootfs-image.dect-module.version=//p')" "$KEPT"
   check "last image received" "$(sim_last_sha)" "$SHA"

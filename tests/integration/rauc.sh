@@ -7,15 +7,12 @@
 # /etc/rauc holds the package's example system.conf, and on /var/lib, where
 # RAUC keeps the slot's record), with a private system bus and `rauc service`.
 RAUC_PKI=$WORK/.rauc-pki RAUC_SHARE=/usr/share/cordix/rauc
-SLOW=1 READ=  # the install's time bound; cordix's reads stay out of the log
+SLOW=1  # the install's time bound
 
 # Once per run: a CA (the devices' keyring) and a signer certificate.
 rauc_setup() {
-  local req=(openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 60)
   command -v rauc && command -v dbus-daemon && command -v mksquashfs && mkdir -p "$RAUC_PKI" && cd "$RAUC_PKI" &&
-    "${req[@]}" -subj /CN=cordix-test-ca -keyout ca.key -out ca.crt &&
-    "${req[@]}" -subj /CN=cordix-test-signer -CA ca.crt -CAkey ca.key -addext basicConstraints=CA:FALSE \
-      -keyout signer.key -out signer.crt
+    make_pki
 }
 
 # A fresh device (its /etc/rauc in the overlay's upper folder, its bus's
@@ -62,16 +59,8 @@ rauc_install() {
 }
 
 rauc_check() {
-  local new now want=1
-  new=$(sim_count 'registered, session') now=$(module_version)
-  case $expect in ok | same) want=0 KEPT=$ver && check "module version" "$now" "$ver" ;; esac
-  check "status" "$rc" "$want"
+  case $expect in ok | same) KEPT=$ver ;; esac
   check "slot record" "$(sed -n "s/^RAUC_SLOT_STATUS_BUNDLE_VERSION_1='\(.*\)'$/\1/p" "$DIR/status")" "$KEPT"
-  case $expect in
-  same) check "updates completed" "$(sim_count 'update complete:')" "$completed" ;;
-  failed) check "error" "$(grep -c "^dect-module: error: version $ver not installed: the module runs version $now now$" "$log")" 1 ;;
-  refused)
-    check "rejected" "$(grep -c '^LastError: .* Bundle rejected: Hook returned: dect-module: error: ' "$log")" 1
-    check "simulator sessions, files the version's commands made" "$new $(find "$DIR" -name pwned | wc -l)" "$sessions 0" ;;
-  esac
+  [ "$expect" != refused ] || check "rejected, files the version's commands made" \
+    "$(grep -c '^LastError: .* Bundle rejected: Hook returned: dect-module: error: ' "$log") $(find "$DIR" -name pwned | wc -l)" "1 0"
 }

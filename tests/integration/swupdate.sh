@@ -6,22 +6,14 @@
 # swupdate-client and the daemon of Debian's service, the image installed
 # directly from the stream.
 SWU_DIR=$WORK/.swupdate SWU_SH=${BASH_SOURCE[0]}
-SLOW=3 READ=  # the install's time bound; cordix's reads stay out of the log
+SLOW=3  # the install's time bound
 
 # Once per run: a CA and a signer certificate; the handler loaded as a device
 # maker does it.
 swupdate_setup() {
   command -v swupdate && command -v openssl && command -v cpio || return 1
   cp /usr/share/doc/cordix/examples/swupdate/swupdate_handlers.lua /usr/share/lua/5.3/ &&
-    mkdir -p "$SWU_DIR" && cd "$SWU_DIR" &&
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-      -subj /CN=cordix-test-ca -keyout ca.key -out ca.crt \
-      -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign &&
-    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-      -subj /CN=cordix-test-signer -keyout signer.key -out signer.csr &&
-    printf '%s\n' keyUsage=critical,digitalSignature extendedKeyUsage=emailProtection >signer.ext &&
-    openssl x509 -req -in signer.csr -CA ca.crt -CAkey ca.key -set_serial 1 -days 2 \
-      -extfile signer.ext -out signer.crt
+    mkdir -p "$SWU_DIR" && cd "$SWU_DIR" && make_pki
 }
 
 # A .swu of the image: sw-description first, its CMS signature second, then
@@ -97,37 +89,15 @@ swupdate_install() {
 module_version() { timeout -k 5 30 cordix -g -c 2 -t 5 | sed -n 's/^version ind empfangen(\(.*\))$/\1/p'; }
 
 swupdate_check() {
-  local reports=$ver plant='' now new=$(($(sim_count 'registered, session') - sessions))
-  case $mod in reports=*) reports=${mod#reports=} ;; planted=*) plant="dect_module.bin planted" ;; esac
+  local plant=''
+  case $mod in planted=*) plant="dect_module.bin planted" ;; esac
   check "TMPDIR after the install" "$(sed -n 's/^TMPDIR holds: //p' "$log")" "$plant"
-  now=$(module_version)
   case $expect in
-  ok | same)
-    check "status" "$rc" 0
-    check "module version" "$now" "$reports"
-    if [ "$expect" = ok ]; then
-      check "progress lines" "$(grep -c 'dect-module: sent [1-9]0*% (' "$log")" 10
-      check "cordix's chunk and state lines" "$(grep -c 'Byte aus Datei\|state_machine' "$log")" 0
-    else
-      check "already runs" "$(grep -c "dect-module: the module already runs version $ver: nothing to stream" "$log")" 1
-      check "simulator sessions (one query)" "$new" 1
-    fi
-    ;;
-  refused)
-    check "status" "$rc" 1
-    check "error" "$(grep -cF "ERROR : dect-module: error: version '$ver' is not of the form" "$log")" 1
-    check "simulator sessions" "$new" 0
-    ;;
-  failed)
-    check "status" "$rc" 1
-    check "error" "$(grep -c "ERROR : dect-module: error: version $ver not installed: the module runs version $now now" "$log")" 1
-    if [ "$reports" != "$ver" ]; then  # streamed whole, but the module says otherwise
-      check "last image received" "$(sim_last_sha)" "$(sha "$DIR/$img")"
-    else
-      check "cordix's status" "$(grep -c 'ERROR : dect-module: error: cordix ended with status [1-9]' "$log")" 1
-    fi
-    ;;
-  *) check "expectation" "$expect" "ok, same, refused or failed" ;;
+  ok)
+    check "progress lines" "$(grep -c 'dect-module: sent [1-9]0*% (' "$log")" 10
+    check "cordix's chunk and state lines" "$(grep -c 'Byte aus Datei\|state_machine' "$log")" 0 ;;
+  refused) check "error" "$(grep -cF "ERROR : dect-module: error: version '$ver' is not of the form" "$log")" 1 ;;
+  failed) check "cordix's status" "$(grep -c 'ERROR : dect-module: error: cordix ended with status [1-9]' "$log")" 1 ;;
   esac
 }
 
