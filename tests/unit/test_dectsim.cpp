@@ -48,9 +48,8 @@ std::string run(const std::vector<Bytes> &msgs, bool wait_for_indications = true
 TEST(Dectsim, NoticesWrongRequests) {
   const Bytes start = req(1, kStart), ok = chunk("abc");
   auto controller_0 = [](Bytes m) { return m.replace(8, 1, 1, '\0'); };
-  // violation: one of those reported; "" none at all
+  // violation: one of those reported (that a good run reports none, every end-to-end row shows)
   const struct { std::vector<Bytes> msgs; const char *violation; } cases[] = {
-      {{start, req(2, ok), req(3, kEnd)}, ""},
       {{start, req(2, chunk("abc", false))}, "request 2: data chunk: outer struct in the short length form"},
       {{start, req(2, chunk("abc", true, false))}, "request 2: data chunk: inner struct in the short length form"},
       {{start, req(2, chunk(Bytes(1025, 'x')))}, "request 2: data chunk: n=1025 out of range 1..1024"},
@@ -62,7 +61,6 @@ TEST(Dectsim, NoticesWrongRequests) {
       {{req(1, Bytes("\x03\x07\x00\x00", 4))}, "request 1: unknown record command 7"},
       {{req(1, Bytes("\x01\x02", 2)), req(2, ok)}, "request 1: record without command word\nrequest 2: data chunk before"},
       {{req(1, ""), req(2, ok)}, "request 1: no ManuData\nrequest 2: data chunk before the start request"},
-      {{req(1, ok)}, "request 1: data chunk before the start request"},
       {{start, req(2, kEnd), req(3, kEnd)}, "request 3: repeated end request"},
       {{start, req(2, Bytes("\x03\x04\x00\x00", 4))}, "request 2: version request during an update"},
       {{req(2, kStart)}, "request 1: message number 2, expected 1"},
@@ -72,7 +70,7 @@ TEST(Dectsim, NoticesWrongRequests) {
   };
   for (const auto &c : cases) {
     std::string v = run(c.msgs);
-    EXPECT_TRUE(*c.violation ? v.find(c.violation) != std::string::npos : v.empty()) << v;
+    EXPECT_NE(v.find(c.violation), std::string::npos) << v;
   }
   EXPECT_EQ(run({start, req(2, kEnd)}, false), "request 2: arrived before the indication for the previous request\n");
 }
