@@ -244,7 +244,7 @@ std::vector<Row> rows() {
   const std::string kNoMessage = "capi20_waitformessage: no message within 1 s\n";
   std::vector<Row> r = {
       {"update", {}, 1500, {"-f", "IMG"}, 0, update({1024, 476}),
-       "bytes=1500 data_chunks=2 complete=1 max_logical_connections=1 max_b_data_blocks=2 max_b_data_len=128"},
+       "bytes=1500 start_requests=1 data_chunks=2 complete=1 max_logical_connections=1 max_b_data_blocks=2 max_b_data_len=128"},
       {"empty_image", {}, 0, {"-fIMG"}, 3, "Datei \"IMG\" ist leer\n", "session_count=0"},
       {"one_chunk", {}, 1024, {"-fIMG"}, 0, update({1024}), "bytes=1024 data_chunks=1 complete=1"},
       {"records_on_the_wire", {}, 1030, {"-f", "IMG", "-c", "3"}, 0, "...", "controller=3",
