@@ -7,10 +7,12 @@
 #
 # Two packages, one per install component:
 #   cordix      bin/cordix and cordix(1); runtime dependencies from dpkg-shlibdeps
-#               (libcapi20's runtime package among them); the Mender Update
-#               Module share/mender/modules/v3/dect-module and the SWUpdate
-#               handler share/lua/5.3/cordix/dect_module.lua with its examples
-#               (share/doc/cordix/examples/swupdate); the RAUC installer
+#               (libcapi20's runtime package among them); the update
+#               frameworks' glue: /usr/lib/cordix/dect-update, which all of
+#               it calls, the Mender Update Module
+#               /usr/share/mender/modules/v3/dect-module, the SWUpdate handler
+#               share/lua/5.3/cordix/dect_module.lua with its examples
+#               (share/doc/cordix/examples/swupdate), the RAUC installer
 #               /usr/lib/cordix/rauc-dect-module with the bundle hook and
 #               examples in share/cordix/rauc; the frameworks only suggested
 #   cordix-sim  bin/dectsim and dectsim(1), the controller and module simulator
