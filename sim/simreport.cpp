@@ -48,6 +48,7 @@ void json_session(std::string *j, const SimSession &s) {
   json_num(j, "version_requests", s.version_requests);
   json_num(j, "bytes", long(s.firmware.size()));
   *j += "\"sha256\": \"" + sim_sha256(s.firmware) + "\",\n";
+  json_num(j, "appl_id", s.appl_id);
   json_num(j, "controller", s.controller);
   json_num(j, "complete", s.phase == PHASE_COMPLETE ? 1 : 0);
   json_num(j, "faults_injected", s.faults_injected);

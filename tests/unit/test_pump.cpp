@@ -6,6 +6,9 @@
 #include <capi20.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -209,5 +212,21 @@ int single_key_mode() {
 TEST(Pump, SingleKeyMode) { EXPECT_EXIT(exit(single_key_mode()), testing::ExitedWithCode(0), ""); }
 
 TEST(Pump, InAThreadOfItsOwn) { EXPECT_EXIT(exit(run_thread()), testing::ExitedWithCode(0), ""); }
+
+// The background start: the parent writes the child's pid to the pid file,
+// here in a /var/run of this process's own.
+int background_start() {
+  if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+      mount("tmpfs", "/var/run", "tmpfs", 0, nullptr))
+    return 2;
+  config.background = 1;
+  int r = init_exec(), st;
+  if (r == 0) _exit(0);  // the child
+  unsigned child = unsigned(wait(&st)), pid = 0;
+  FILE *f = fopen("/var/run/mtrail.pid", "r");
+  return r == 1 && f && fscanf(f, "%u", &pid) == 1 && pid == child ? 0 : 1;
+}
+
+TEST(Pump, BackgroundStartWritesThePid) { EXPECT_EXIT(exit(background_start()), testing::ExitedWithCode(0), ""); }
 
 }  // namespace
