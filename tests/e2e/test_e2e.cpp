@@ -39,6 +39,7 @@ struct Proc {
 struct Sim {
   pid_t pid = -1;
   std::string dir;
+  ~Sim();
 };
 
 long long now_ms() {
@@ -175,8 +176,11 @@ int sim_stop(Sim *sim, int ms) {
     kill(sim->pid, SIGTERM);  // it still writes its results
     if ((status = wait_until(sim->pid, now_ms() + 5000)) < 0) kill(sim->pid, SIGKILL), wait_until(sim->pid, now_ms() + 5000);
   }
+  sim->pid = -1;
   return status;
 }
+
+Sim::~Sim() { sim_stop(this, 0), remove_tree(dir); }  // also when a row stops early
 
 long json_int(const std::string &json, const char *key) {
   size_t at = json.find("\"" + std::string(key) + "\": ");
@@ -423,7 +427,6 @@ TEST_P(EndToEnd, Run) {
   std::string trace = read_file(dir + "/trace");  // one line a request, whatever dectsim made of it
   long requests = json_int(json, "requests"), traced = std::count(trace.begin(), trace.end(), '\n');
   EXPECT_TRUE(requests < 0 || traced == requests) << traced << " traced, " << requests << " requests";
-  remove_tree(dir);
 }
 
 std::string row_name(const testing::TestParamInfo<Row> &info) {
