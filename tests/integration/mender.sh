@@ -27,9 +27,22 @@ mender_prepare() {
   echo 'artifact_name=factory' >/etc/mender/artifact_info
   echo 'device_type=dect-test' >/var/lib/mender/device_type
   mkdir "$DIR/state"
-  printf 'CORDIX=%s\nTIMEOUT=%s\nSTATE_DIR=%s\n' "$BUILD/update/cordix" "$TIMEOUT" "$DIR/state" \
-    >/etc/mender/dect-module.conf
+  mender_conf "$BUILD/update/cordix"
   NAME=factory SHA='' KEPT='' BARE=12.34.56  # nothing committed: dectsim's own version
+}
+
+mender_conf() { printf 'CORDIX=%s\nTIMEOUT=%s\nSTATE_DIR=%s\n' "$1" "$TIMEOUT" "$DIR/state" >/etc/mender/dect-module.conf; }
+
+# A cordix that asks the module but ends every update with STATUS before
+# its first request, saying what cordix says then; the reason the log gives.
+stub() {
+  printf '#!/bin/sh\ncase " $* " in *" -g "*) exec %s "$@" ;; esac\necho "%s"\nexit %s\n' "$BUILD/update/cordix" \
+    "$(case $1 in 9) echo 'controller 1 in use by process 4242' ;; 10) echo 'stopped by signal 15' ;;
+       11) echo 'controller not answering within 5 s' ;; esac)" "$1" >"$DIR/stub" && chmod +x "$DIR/stub"
+  case $1 in 1) why='cordix refused its settings' ;; 3) why='the image cannot be read' ;; [45]) why='no CAPI controller' ;;
+    [67]) why='the CAPI application could not be registered' ;; 9) why='the module is busy (process 4242)' ;;
+    10) why='cordix was stopped by signal 15 before' ;; 11) why='cordix: controller not answering within 5 s' ;;
+    126) why="$DIR/stub cannot be run" ;; 127) why="$DIR/stub not found" ;; esac
 }
 
 mender_artifact() {
@@ -39,12 +52,15 @@ mender_artifact() {
     provides=*) opts+=(--provides "${mod#provides=}") ;;
     name=*) opts=(--software-name "${mod#name=}") why='provides no rootfs-image.dect-module.version' ;;
   esac
+  [[ $ver != *[A-F]* ]] || why="version '$ver' in upper case: write it as cordix -g prints it, ${ver,,}"
   mender-artifact write module-image -T dect-module -f "$DIR/$img" -t dect-test -n "dect-$img" \
     --software-version "$ver" "${opts[@]}" -o "$DIR/$img.mender" >/dev/null
 }
 
 mender_install() {
+  mender_conf "$BUILD/update/cordix"
   case $mod in
+    stub=*) stub "${mod#stub=}" && mender_conf "$DIR/stub" ;;
     room=*)  # a state folder of that many KiB, holding what it held
       why='No space left on device' && cp -a "$DIR/state" "$DIR/held" &&
         mount -t tmpfs -o "size=${mod#room=}k" tmpfs "$DIR/state" && cp -a "$DIR/held/." "$DIR/state/" || return ;;
@@ -72,6 +88,7 @@ mender_check() {
         "dect-module: installed: the module runs version $ver"
       NAME=dect-$img SHA=$(sha "$DIR/$img") KEPT=$ver bound=16384 ;;
     */cut=commit) check "install, the module's commit, rollback" "$rc" 0 ;;
+    unsent/*) check "rollback: nothing sent" "$(grep -c 'was sent to the DECT module: nothing to roll back' "$log")" 1 ;;
     rollback/*) check "install failed" "$((rc != 0))" 1
        [ -n "$KEPT" ] || BARE=00.00.00  # nothing to go back to: the boot loader stays
        check "cordix's last line when it failed" "$(grep -o 'cordix: update did not complete' "$log" | wc -l)" \
