@@ -34,9 +34,11 @@ mender_prepare() {
 mender_conf() { printf 'CORDIX=%s\nTIMEOUT=%s\nSTATE_DIR=%s\n' "$1" "$TIMEOUT" "$DIR/state" >/etc/mender/dect-module.conf; }
 
 # A cordix that asks the module but ends every update with STATUS before
-# its first request, saying what cordix says then; the reason the log gives.
+# its first request (8: after the whole update), saying what cordix says
+# then; the reason the log gives.
 stub() {
-  printf '#!/bin/sh\ncase " $* " in *" -g "*) exec %s "$@" ;; esac\necho "%s"\nexit %s\n' "$BUILD/update/cordix" \
+  printf '#!/bin/sh\ncase " $* " in *" -g "*) exec %s "$@" ;; esac\n[ %s != 8 ] || %s "$@"\necho "%s"\nexit %s\n' \
+    "$BUILD/update/cordix" "$1" "$BUILD/update/cordix" \
     "$(case $1 in 9) echo 'controller 1 in use by process 4242' ;; 10) echo 'stopped by signal 15' ;;
        11) echo 'controller not answering within 5 s' ;; esac)" "$1" >"$DIR/stub" && chmod +x "$DIR/stub"
   case $1 in 1) why='cordix refused its settings' ;; 3) why='the image cannot be read' ;; [45]) why='no CAPI controller' ;;
@@ -61,6 +63,7 @@ mender_install() {
   mender_conf "$BUILD/update/cordix"
   case $mod in
     stub=*) stub "${mod#stub=}" && mender_conf "$DIR/stub" ;;
+    locked) flock "$DIR/state/lock" sleep 2 & sleep 0.2 ;;  # another state invocation, for 2 s
     room=*)  # a state folder of that many KiB, holding what it held
       why='No space left on device' && cp -a "$DIR/state" "$DIR/held" &&
         mount -t tmpfs -o "size=${mod#room=}k" tmpfs "$DIR/state" && cp -a "$DIR/held/." "$DIR/state/" || return ;;
@@ -81,6 +84,8 @@ mender_install() {
 mender_check() {
   local bound=32768
   case $expect/$mod in
+    ok/locked) check "waited for the other state" "$((ms >= 1800))" 1 ;;&
+    ok/stub=8) check "cordix's status a warning" "$(grep -c 'warning: cordix ended with status 8' "$log")" 1 ;;&
     ok/*)
       mender commit
       check "commit status" "$?" 0
