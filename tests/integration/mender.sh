@@ -71,9 +71,9 @@ mender_install() {
       mender install "$DIR/$img.mender" && "$MENDER_MODULES/dect-module" ArtifactCommit "$TREE" 2>"$DIR/commit.log" &&
         { [ "$expect" = ok ] || mender rollback; }  # ok: mender commit finishes it
       return ;;
-    cut=transfer)  # the power goes after three chunks; then the same install again
+    cut=transfer)  # the power goes about three chunks into the update; then the same install again
       setsid timeout -k 5 120 mender --no-syslog install "$DIR/$img.mender" &
-      timeout 60 sh -c "until [ \$(grep -c 'Byte aus Datei' '$DIR/state/cordix.log') -ge 3 ]; do sleep 0.02; done"
+      timeout 60 sh -c "until [ \$(grep -c 'update started' '$DIR/sim.log') -gt $started ]; do sleep 0.02; done; sleep 0.06"
       # shellcheck disable=SC2046  # the pids of the client's session
       kill -KILL $(ps -o pid= -s $!)
       wait $!; CUT=$(module_version) ;;
