@@ -103,11 +103,11 @@ struct SimSession {
 // update state machine. An update belongs to the session that started it;
 // only that session sends its data and ends it.
 struct SimModule {
-  uint8_t version[3];      // the firmware's version, changed by completed updates
-  bool boot_loader;        // from an accepted start until an update completes
-  unsigned owner = 0;      // the session whose update runs; 0: none
-  std::string image;       // what that update received so far
-  bool completed = false;  // an update completed: last_image holds its image
+  uint8_t version[3] = {};     // the firmware's version, changed by completed updates
+  bool boot_loader = false;    // from an accepted start until an update completes
+  unsigned owner = 0;          // the session whose update runs; 0: none
+  std::string image;           // what that update received so far
+  bool completed = false;      // an update completed: last_image holds its image
   std::string last_image;
   std::vector<std::string> events;  // what the module did, for the log; the caller empties it
 };

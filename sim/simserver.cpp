@@ -213,7 +213,7 @@ void handle_app(Conn *c, const uint8_t *body, size_t len) {
   if (body[kCommandAt] != kManufacturer || body[kSubcommandAt] != kRequest) {
     s->violations.push_back("unexpected CAPI command 0x" + sim_hex(body + kCommandAt, 1) + " 0x" +
                             sim_hex(body + kSubcommandAt, 1));
-    return;
+    return log_line(0, "conn %u violation: %s", c->id, s->violations.back().c_str());
   }
   std::vector<SimReply> replies;
   size_t faults = s->faults_injected, violations = s->violations.size();
