@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   opt.faults.push_back({FAULT_EXTRA_CLASS, at + 1, 0});
   opt.delay_ms = data[0] & 8 ? 10 : 0;
   SimModule module = sim_module_init(opt);
-  std::vector<SimSession> sessions = {{1}, {2}};
+  std::vector<SimSession> sessions(2);
   bool app = false;
   size_t len;
   std::string why;
@@ -35,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       continue;
     }
     SimSession &session = sessions[body[2] & 1];
+    session.id = 1 + (body[2] & 1);
     if (sim_handle_message(opt, &module, &session, body.data(), body.size(), &out) != AFTER_KEEP) break;
     session.ind_pending = false;
   }

@@ -39,15 +39,15 @@ Bytes chunk(const Bytes &data, bool long_outer = true, bool long_inner = true) {
 // ("=" the version bytes), a blank after each; the violations, B's marked.
 struct Outcome { std::string answers, violations; SimModule module; };
 Outcome run(const std::vector<Bytes> &msgs, bool wait_for_indications = true) {
-  SimOptions opt;
-  Outcome o{"", "", sim_module_init(opt)};
-  SimSession s[2] = {{1}, {2}};
+  Outcome o{"", "", sim_module_init(SimOptions())};
+  SimSession s[2];
+  s[0].id = 1, s[1].id = 2;
   for (const Bytes &m : msgs) {
     SimSession *ss = &s[m.size() > 2 && m[2] == 2];
     ss->ind_pending = ss->ind_pending && !wait_for_indications;
     std::vector<SimReply> out;
     if (m.empty()) sim_session_closed(&o.module, s[0]);
-    else sim_handle_message(opt, &o.module, ss, reinterpret_cast<const uint8_t *>(m.data()), m.size(), &out);
+    else sim_handle_message(SimOptions(), &o.module, ss, reinterpret_cast<const uint8_t *>(m.data()), m.size(), &out);
     for (const SimReply &r : out) {
       const uint8_t *b = reinterpret_cast<const uint8_t *>(r.msg.data());
       o.answers += b[5] == 0x81 ? "c" + std::to_string(sim_get16(b + 16))
@@ -182,9 +182,8 @@ TEST(Dectsim, WritesFilesWithoutFollowingLinks) {
   const std::string path = testing::TempDir() + "dectsim_written" + std::to_string(getpid()), link = path + ".tmp";
   ASSERT_EQ(symlink("no-such-dir/file", link.c_str()), 0);
   EXPECT_TRUE(sim_write_file(path, "new\n") && !sim_write_file(path + "/x", "x"));
-  char target[32] = {};
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}) +
-            (readlink(link.c_str(), target, 31) > 0 ? target : ""), "new\nno-such-dir/file");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}), "new\n");
+  EXPECT_NE(symlink("no-such-dir/file", link.c_str()), 0) << "the planted link is gone";
   remove(path.c_str()), remove(link.c_str());
 }
 
