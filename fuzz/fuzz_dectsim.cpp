@@ -2,7 +2,8 @@
 // libFuzzer target for what dectsim reads from its clients: the input is a
 // byte stream as one connection carries it. The first byte picks the fault
 // set and the delay; frames go through the server's framing to the control
-// requests until a register request, then to the module as CAPI messages.
+// requests until a register request, then to the module as CAPI messages,
+// from one of two applications (the low bit of the ApplId picks it).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   opt.faults.push_back({1 + data[0] % FAULT_RESET, at, data[0]});
   opt.faults.push_back({FAULT_EXTRA_CLASS, at + 1, 0});
   opt.delay_ms = data[0] & 8 ? 10 : 0;
-  SimSession session;
+  SimModule module = sim_module_init(opt);
+  std::vector<SimSession> sessions(2);
   bool app = false;
   size_t len;
   std::string why;
@@ -32,10 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       app = cmd == CTRL_REGISTER;
       continue;
     }
-    if (sim_handle_message(opt, &session, body.data(), body.size(), &out) != AFTER_KEEP) break;
+    SimSession &session = sessions[body[2] & 1];
+    session.id = 1 + (body[2] & 1);
+    if (sim_handle_message(opt, &module, &session, body.data(), body.size(), &out) != AFTER_KEEP) break;
     session.ind_pending = false;
   }
-  std::vector<SimSession> sessions(1, session);
   sim_summary_json(SimTotals{}, sessions);
   sim_summary_text(SimTotals{}, sessions);
   return 0;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // dectsim: a stand-in CAPI controller with a DECT module behind it.
-// Shared types of the simulator's modules: options, the module's view of
-// one application session, and the frames it answers with.
+// Shared types of the simulator's modules: options, the one module behind
+// the controller, what it saw of each application session, and the frames
+// it answers with.
 #pragma once
 #include <cstdarg>
 #include <cstddef>
@@ -50,10 +51,8 @@ struct SimOptions {
   std::string serial = "1234567";
   unsigned profile_error = 0;
   unsigned register_error = 0;
-  // The module's firmware: its version, changed by completed updates, and
-  // whether it sits in its boot loader (from a start request until an end
-  // request completes the update), where version queries get the boot
-  // loader's version. Module-wide; with --state it survives a restart.
+  // The module's firmware when the simulator starts (--version-bytes, or the
+  // --state file): its version, and whether it sits in its boot loader.
   uint8_t version_bytes[3] = {0x12, 0x34, 0x56};
   bool boot_loader = false;
   uint8_t boot_loader_version[3] = {0, 0, 0};
@@ -69,22 +68,23 @@ struct SimOptions {
 // damaged state file (a message on stderr).
 int sim_parse_options(int argc, char **argv, SimOptions *opt);
 
-// The state file's text for opt's firmware: "version B0.B1.B2" (hex, as
+// The state file's text for a firmware: "version B0.B1.B2" (hex, as
 // cordix -g prints it) and "boot-loader no" or "yes", one line each.
-std::string sim_state_text(const SimOptions &opt);
+std::string sim_state_text(const uint8_t *version, bool boot_loader);
 // Takes the firmware's state from text into *opt; false, leaving *opt as
 // it was, unless text is exactly what sim_state_text writes.
 bool sim_state_parse(const std::string &text, SimOptions *opt);
 
-// Where the protocol of one application connection stands.
+// Where the update of one application connection stands.
 enum SimPhase {
-  PHASE_IDLE,      // no update started
-  PHASE_DATA,      // start request received, end request not yet
-  PHASE_COMPLETE,  // the end request followed the start request
+  PHASE_IDLE,      // the module took no start request from it
+  PHASE_DATA,      // the module took its start request, no end request yet
+  PHASE_COMPLETE,  // its end request completed the update
 };
 
 // What the module saw on one application connection.
 struct SimSession {
+  unsigned id = 0;  // the session's number, from 1
   unsigned requests = 0, start_requests = 0, data_chunks = 0, end_requests = 0;
   unsigned version_requests = 0, faults_injected = 0;
   long controller = -1;
@@ -94,9 +94,31 @@ struct SimSession {
   bool ind_pending = false;  // a real indication is scheduled but not sent yet
   unsigned ind_number = 0;   // message number of the last indication sent
   std::vector<std::string> violations;
-  std::string firmware;
+  std::string firmware;  // the data the module took from this session
   std::string closed_by;
 };
+
+// The one DECT module behind the controller, whichever application or
+// controller number a request comes through: its firmware and its one
+// update state machine. An update belongs to the session that started it;
+// only that session sends its data and ends it.
+struct SimModule {
+  uint8_t version[3] = {};     // the firmware's version, changed by completed updates
+  bool boot_loader = false;    // from an accepted start until an update completes
+  unsigned owner = 0;          // the session whose update runs; 0: none
+  std::string image;           // what that update received so far
+  bool completed = false;      // an update completed: last_image holds its image
+  std::string last_image;
+  std::vector<std::string> events;  // what the module did, for the log; the caller empties it
+};
+
+// The module as the options (and the --state file) describe it at start.
+SimModule sim_module_init(const SimOptions &opt);
+
+// The session's connection closed: an update it owned is aborted, the
+// module stays in its boot loader and takes a new start from anyone. True
+// when an update was aborted.
+bool sim_session_closed(SimModule *m, const SimSession &s);
 
 // One answer frame body (a CAPI message) and when to send it.
 struct SimReply {
@@ -108,10 +130,14 @@ struct SimReply {
 // What becomes of the connection after a message.
 enum SimAfter { AFTER_KEEP, AFTER_CLOSE, AFTER_RESET };
 
-// Handles one CAPI message received on an application connection: checks
-// it, appends the answers to *out.
-SimAfter sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg, size_t len,
-                            std::vector<SimReply> *out);
+// Handles one CAPI message received on session s's connection: checks it,
+// steps the module m, appends the answers to *out. A request the module
+// cannot take now (a start during another session's update, data or an
+// end request outside the session's own update) is a violation and gets a
+// confirmation with Class kSimRefused and no indication.
+constexpr unsigned kSimRefused = 0x2001;  // CAPI: message not supported in current state
+SimAfter sim_handle_message(const SimOptions &opt, SimModule *m, SimSession *s, const uint8_t *msg,
+                            size_t len, std::vector<SimReply> *out);
 
 // Framing of the remote-CAPI stream: a 2-byte big-endian length that counts
 // itself, then the body: a control request (app false) or, once registered,
@@ -119,11 +145,6 @@ SimAfter sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t 
 // bytes; FRAME_MORE: not yet a whole frame; FRAME_BAD: *why says why not.
 enum SimFrame { FRAME_OK, FRAME_MORE, FRAME_BAD };
 SimFrame sim_next_frame(const uint8_t *in, size_t n, bool app, size_t *len, std::string *why);
-
-// After a completed update: the module leaves its boot loader, and the
-// version of the image s received, if it is one of opt's known images,
-// becomes the module's version. True on a match.
-bool sim_update_complete(SimOptions *opt, const SimSession &s);
 
 // Control requests before registration (bytes 4-5 of the body).
 enum : unsigned {
@@ -145,6 +166,11 @@ struct SimTotals {
 };
 std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &s);
 std::string sim_summary_json(const SimTotals &t, const std::vector<SimSession> &s);
+
+// Writes data to path whole or not at all: a fresh name beside it, created
+// exclusively (a link planted there is never followed), synced, renamed into
+// place. False with errno set on failure.
+bool sim_write_file(const std::string &path, const std::string &data);
 
 // The 16-bit little-endian word at p.
 unsigned sim_get16(const uint8_t *p);

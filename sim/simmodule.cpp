@@ -2,6 +2,7 @@
 // The module's side of the protocol: control replies before registration,
 // and for every MANUFACTURER_REQ a confirmation plus the indication the
 // update/version protocol expects, with checks of every received record.
+// One update state machine serves every application, as on a real module.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +42,14 @@ void violation(SimSession *s, const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   s->violations.push_back(sim_vformat("request " + std::to_string(s->requests) + ": ", fmt, ap));
+  va_end(ap);
+}
+
+void event(SimModule *m, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void event(SimModule *m, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  m->events.push_back(sim_vformat("", fmt, ap));
   va_end(ap);
 }
 
@@ -98,8 +107,9 @@ void check_short_record(SimSession *s, unsigned cmd, const uint8_t *c, size_t le
   if (len >= 3 && c[2] != 0) violation(s, "record of command %u: inner struct not empty", cmd);
 }
 
-// Data chunk: 0xFF, n+5, 0x0002, 0xFF, n, n bytes. Appends the payload.
-void check_data_record(SimSession *s, const uint8_t *c, size_t len, bool long_form) {
+// Data chunk: 0xFF, n+5, 0x0002, 0xFF, n, n bytes. Sets *payload.
+void check_data_record(SimSession *s, const uint8_t *c, size_t len, bool long_form,
+                       std::string *payload) {
   if (!long_form) violation(s, "data chunk: outer struct in the short length form");
   size_t hdr;
   bool inner_long;
@@ -111,11 +121,11 @@ void check_data_record(SimSession *s, const uint8_t *c, size_t len, bool long_fo
     violation(s, "data chunk: n=%zu out of range 1..%u", claimed, kMaxChunk);
   if (len != 2 + hdr + claimed)
     violation(s, "data chunk: outer length %zu does not match n=%zu", len, claimed);
-  s->firmware.append(reinterpret_cast<const char *>(c + 2 + hdr), n);
+  payload->assign(reinterpret_cast<const char *>(c + 2 + hdr), n);
 }
 
 // Checks the ManuData record; returns its command word, or 0 if none.
-unsigned check_record(SimSession *s, const uint8_t *p, size_t avail) {
+unsigned check_record(SimSession *s, const uint8_t *p, size_t avail, std::string *payload) {
   if (avail == 0) {
     violation(s, "no ManuData");
     return 0;
@@ -131,7 +141,7 @@ unsigned check_record(SimSession *s, const uint8_t *p, size_t avail) {
   const uint8_t *c = p + hdr;
   unsigned cmd = sim_get16(c);
   if (cmd == REC_DATA)
-    check_data_record(s, c, len, long_form);
+    check_data_record(s, c, len, long_form, payload);
   else if (cmd == REC_START || cmd == REC_END || cmd == REC_VERSION)
     check_short_record(s, cmd, c, len, long_form);
   else
@@ -139,30 +149,77 @@ unsigned check_record(SimSession *s, const uint8_t *p, size_t avail) {
   return cmd;
 }
 
-// Protocol order and counters for one request.
-void check_order(SimSession *s, unsigned cmd) {
+// Data or an end request from session s, which owns no update: the
+// violation names what the module was doing. Always false: refused.
+bool refuse_foreign(const SimModule &m, SimSession *s, const char *what) {
+  if (m.owner)
+    violation(s, "%s during the update of session %u, which this application did not start: refused",
+              what, m.owner);
+  else if (s->phase == PHASE_COMPLETE)
+    violation(s, "%s after the end request: refused", what);
+  else
+    violation(s, "%s before the start request: refused", what);
+  return false;
+}
+
+void complete_update(const SimOptions &opt, SimModule *m, SimSession *s) {
+  s->phase = PHASE_COMPLETE;
+  m->owner = 0;
+  m->boot_loader = false;
+  for (const SimImageVersion &iv : opt.version_of) {
+    if (iv.image != m->image) continue;
+    memcpy(m->version, iv.version, 3);
+    break;
+  }
+  m->last_image.swap(m->image);
+  m->image.clear();
+  m->completed = true;
+  const uint8_t *v = m->version;
+  event(m, "update complete: %zu bytes, sha256 %s, module version %02x.%02x.%02x",
+        m->last_image.size(), sim_sha256(m->last_image).c_str(), v[0], v[1], v[2]);
+}
+
+// Protocol order and counters for one request, and the module's update
+// state machine. False: the module refuses the request.
+bool step_module(const SimOptions &opt, SimModule *m, SimSession *s, unsigned cmd,
+                 const std::string &payload) {
+  bool mine = m->owner != 0 && m->owner == s->id;
   switch (cmd) {
     case REC_START:
       if (++s->start_requests > 1) violation(s, "repeated start request");
+      if (m->owner && !mine) {
+        violation(s, "start request during the update of session %u: refused", m->owner);
+        return false;
+      }
+      if (!m->boot_loader) event(m, "update started, the module runs its boot loader");
+      if (!mine) m->image.clear();
+      m->owner = s->id;
+      m->boot_loader = true;
       s->phase = PHASE_DATA;
-      break;
+      return true;
     case REC_DATA:
       s->data_chunks++;
-      if (s->phase == PHASE_IDLE) violation(s, "data chunk before the start request");
-      if (s->phase == PHASE_COMPLETE) violation(s, "data chunk after the end request");
-      break;
+      if (!mine) return refuse_foreign(*m, s, "data chunk");
+      m->image += payload;
+      s->firmware += payload;
+      return true;
     case REC_END:
       s->end_requests++;
-      if (s->phase == PHASE_IDLE) violation(s, "end request before the start request");
-      if (s->phase == PHASE_COMPLETE) violation(s, "repeated end request");
-      if (s->phase == PHASE_DATA) s->phase = PHASE_COMPLETE;
-      break;
+      if (!mine) return refuse_foreign(*m, s, "end request");
+      complete_update(opt, m, s);
+      return true;
     case REC_VERSION:
       s->version_requests++;
-      if (s->phase == PHASE_DATA) violation(s, "version request during an update");
-      break;
+      if (mine) {
+        violation(s, "version request during an update");
+      } else if (m->owner) {
+        const uint8_t *b = opt.boot_loader_version;
+        event(m, "version request during the update of session %u: the boot loader answers %02x.%02x.%02x",
+              m->owner, b[0], b[1], b[2]);
+      }
+      return true;
     default:
-      break;
+      return true;
   }
 }
 
@@ -186,8 +243,8 @@ void check_header(SimSession *s, const uint8_t *m) {
 
 // What a version query gets: the boot loader answers while an update is
 // incomplete, the firmware otherwise.
-const uint8_t *reported_version(const SimOptions &opt) {
-  return opt.boot_loader ? opt.boot_loader_version : opt.version_bytes;
+const uint8_t *reported_version(const SimOptions &opt, const SimModule &m) {
+  return m.boot_loader ? opt.boot_loader_version : m.version;
 }
 
 // The fault of this kind at request k, if any; taking it counts it.
@@ -201,8 +258,9 @@ const SimFault *take_fault(const SimOptions &opt, SimSession *s, unsigned k, int
 }
 
 // The indication record for request command cmd, shaped by the faults at k.
-std::string real_record(const SimOptions &opt, SimSession *s, unsigned k, unsigned cmd) {
-  const uint8_t *b = reported_version(opt);
+std::string real_record(const SimOptions &opt, const SimModule &m, SimSession *s, unsigned k,
+                        unsigned cmd) {
+  const uint8_t *b = reported_version(opt, m);
   std::string inner = cmd == REC_VERSION ? version_inner(b) : std::string(1, '\0');
   unsigned code = cmd;
   if (const SimFault *f = take_fault(opt, s, k, FAULT_BAD_CODE)) code = f->value;
@@ -214,9 +272,9 @@ std::string real_record(const SimOptions &opt, SimSession *s, unsigned k, unsign
 }
 
 // A look-alike indication the tool must ignore (other Function or Class).
-void extra_indications(const SimOptions &opt, SimSession *s, unsigned k, unsigned cmd,
-                       unsigned appl, uint32_t ctrl, std::vector<SimReply> *out) {
-  const uint8_t *v = reported_version(opt);
+void extra_indications(const SimOptions &opt, const SimModule &m, SimSession *s, unsigned k,
+                       unsigned cmd, unsigned appl, uint32_t ctrl, std::vector<SimReply> *out) {
+  const uint8_t *v = reported_version(opt, m);
   const uint8_t fake[3] = {uint8_t(~v[0]), uint8_t(~v[1]), uint8_t(~v[2])};
   std::string rec = ind_record(cmd, cmd == REC_VERSION ? version_inner(fake) : std::string(1, '\0'));
   if (take_fault(opt, s, k, FAULT_EXTRA_FUNCTION))
@@ -226,18 +284,19 @@ void extra_indications(const SimOptions &opt, SimSession *s, unsigned k, unsigne
 }
 
 // Confirmation and indications for request k with command cmd.
-void answer(const SimOptions &opt, SimSession *s, const uint8_t *m, unsigned cmd,
-            std::vector<SimReply> *out) {
+// A refused request gets a confirmation with kSimRefused alone.
+void answer(const SimOptions &opt, const SimModule &mod, SimSession *s, const uint8_t *m,
+            unsigned cmd, bool refused, std::vector<SimReply> *out) {
   unsigned k = s->requests, appl = sim_get16(m + kApplIdAt);
   uint32_t ctrl = get32(m + kControllerAt);
-  const SimFault *conf_class = take_fault(opt, s, k, FAULT_CONF_CLASS);
-  unsigned cls = conf_class ? conf_class->value : 0;
+  const SimFault *conf_class = refused ? nullptr : take_fault(opt, s, k, FAULT_CONF_CLASS);
+  unsigned cls = refused ? kSimRefused : conf_class ? conf_class->value : 0;
   out->push_back({manu_message(appl, kConf, sim_get16(m + kNumberAt), ctrl, cls, kFunction, std::string(1, '\0')),
                   0, false});
-  if (conf_class || take_fault(opt, s, k, FAULT_NO_IND)) return;
+  if (refused || conf_class || take_fault(opt, s, k, FAULT_NO_IND)) return;
   if (cmd < REC_START || cmd > REC_VERSION) return;  // nothing a module would answer
-  extra_indications(opt, s, k, cmd, appl, ctrl, out);
-  std::string rec = real_record(opt, s, k, cmd);
+  extra_indications(opt, mod, s, k, cmd, appl, ctrl, out);
+  std::string rec = real_record(opt, mod, s, k, cmd);
   out->push_back({manu_message(appl, kInd, ++s->ind_number, ctrl, 0, kFunction, rec),
                   opt.delay_ms, true});
   s->ind_pending = true;
@@ -245,39 +304,44 @@ void answer(const SimOptions &opt, SimSession *s, const uint8_t *m, unsigned cmd
 
 }  // namespace
 
-SimAfter sim_handle_message(const SimOptions &opt, SimSession *s, const uint8_t *msg, size_t len,
-                            std::vector<SimReply> *out) {
+SimAfter sim_handle_message(const SimOptions &opt, SimModule *m, SimSession *s, const uint8_t *msg,
+                            size_t len, std::vector<SimReply> *out) {
   unsigned k = ++s->requests;
   if (len < kManuDataOffset) {
     violation(s, "MANUFACTURER_REQ of %zu bytes, too short for its parameters", len);
     return AFTER_KEEP;
   }
   check_header(s, msg);
-  unsigned cmd = check_record(s, msg + kManuDataOffset, len - kManuDataOffset);
-  check_order(s, cmd);
+  std::string payload;
+  unsigned cmd = check_record(s, msg + kManuDataOffset, len - kManuDataOffset, &payload);
+  bool taken = step_module(opt, m, s, cmd, payload);
   if (take_fault(opt, s, k, FAULT_RESET)) return AFTER_RESET;
   if (take_fault(opt, s, k, FAULT_CLOSE)) return AFTER_CLOSE;
   if (take_fault(opt, s, k, FAULT_SILENT)) s->silent = true;
   if (s->silent) return AFTER_KEEP;
-  answer(opt, s, msg, cmd, out);
+  answer(opt, *m, s, msg, cmd, !taken, out);
   return take_fault(opt, s, k, FAULT_CLOSE_AFTER) ? AFTER_CLOSE : AFTER_KEEP;
 }
 
-bool sim_update_complete(SimOptions *opt, const SimSession &s) {
-  opt->boot_loader = false;
-  for (const SimImageVersion &iv : opt->version_of) {
-    if (iv.image != s.firmware) continue;
-    memcpy(opt->version_bytes, iv.version, 3);
-    return true;
-  }
-  return false;
+SimModule sim_module_init(const SimOptions &opt) {
+  SimModule m;
+  memcpy(m.version, opt.version_bytes, 3);
+  m.boot_loader = opt.boot_loader;
+  return m;
 }
 
-std::string sim_state_text(const SimOptions &opt) {
+bool sim_session_closed(SimModule *m, const SimSession &s) {
+  if (m->owner == 0 || m->owner != s.id) return false;
+  event(m, "update aborted after %zu bytes, the module stays in its boot loader", m->image.size());
+  m->owner = 0;
+  m->image.clear();
+  return true;
+}
+
+std::string sim_state_text(const uint8_t *v, bool boot_loader) {
   char text[40];
-  const uint8_t *v = opt.version_bytes;
   snprintf(text, sizeof text, "version %02x.%02x.%02x\nboot-loader %s\n", v[0], v[1], v[2],
-           opt.boot_loader ? "yes" : "no");
+           boot_loader ? "yes" : "no");
   return text;
 }
 
@@ -290,7 +354,7 @@ bool sim_state_parse(const std::string &text, SimOptions *opt) {
   SimOptions parsed;
   for (int i = 0; i < 3; i++) parsed.version_bytes[i] = uint8_t(v[i]);
   parsed.boot_loader = strcmp(word, "yes") == 0;
-  if (sim_state_text(parsed) != text) return false;
+  if (sim_state_text(parsed.version_bytes, parsed.boot_loader) != text) return false;
   memcpy(opt->version_bytes, parsed.version_bytes, 3);
   opt->boot_loader = parsed.boot_loader;
   return true;

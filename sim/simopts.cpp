@@ -51,7 +51,7 @@ const char kHelp[] =
     "\n"
     "  -p, --port=N             TCP port on 127.0.0.1 (default 0: a free port)\n"
     "      --port-file=FILE     write the bound port and a newline to FILE\n"
-    "  -o, --firmware-out=FILE  write the firmware of the last update session at exit\n"
+    "  -o, --firmware-out=FILE  write the image of the last completed update at exit\n"
     "  -j, --json=FILE          write the summary as JSON to FILE at exit\n"
     "      --trace=FILE         append each CAPI message received on application\n"
     "                           connections as one line of lower-case hex\n"

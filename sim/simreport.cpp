@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The end-of-run summary: one human-readable block and a flat JSON file
 // (one key per line, so tests can pick values with a plain string search).
+#include <fcntl.h>
 #include <openssl/sha.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "sim/simcore.h"
@@ -56,7 +61,47 @@ void json_session(std::string *j, const SimSession &s) {
   *j += "\"closed_by\": " + json_string(s.closed_by) + "\n}";
 }
 
+bool write_all(int fd, const std::string &data) {
+  for (size_t done = 0; done < data.size();) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+// The rename itself survives a power cut once its folder is synced.
+void sync_folder(const std::string &path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
 }  // namespace
+
+// mkstemp creates its name exclusively: whatever was planted under any
+// name beside path, a link included, stays as it was.
+bool sim_write_file(const std::string &path, const std::string &data) {
+  std::string tmp = path + ".XXXXXX";
+  int fd = mkstemp(&tmp[0]);
+  if (fd < 0) return false;
+  mode_t mask = umask(0);
+  umask(mask);
+  bool ok = fchmod(fd, 0666 & ~mask) == 0 && write_all(fd, data) && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (ok && rename(tmp.c_str(), path.c_str()) == 0) {
+    sync_folder(path);
+    return true;
+  }
+  int error = errno;
+  unlink(tmp.c_str());
+  errno = error;
+  return false;
+}
 
 std::string sim_vformat(const std::string &prefix, const char *fmt, va_list ap) {
   char text[200];
@@ -98,7 +143,7 @@ std::string sim_summary_text(const SimTotals &t, const std::vector<SimSession> &
              i + 1, s.closed_by.c_str(), s.requests, s.start_requests, s.data_chunks,
              s.end_requests, s.version_requests, s.controller, s.firmware.size(),
              sim_sha256(s.firmware).c_str(),
-             s.phase == PHASE_COMPLETE ? "update complete" : s.start_requests ? "update incomplete" : "no update",
+             s.phase == PHASE_COMPLETE ? "update complete" : s.phase == PHASE_DATA ? "update incomplete" : "no update",
              s.faults_injected, s.violations.size());
     r += line;
     for (const std::string &v : s.violations) r += "  violation: " + v + "\n";

@@ -51,7 +51,7 @@ struct Timer {
 };
 
 const SimOptions *g_opt;
-SimOptions g_module;  // the options, with the version that updates change
+SimModule g_module;  // the one module every application reaches
 SimTotals g_totals;
 std::vector<SimSession> g_sessions;
 std::vector<Conn> g_conns;
@@ -82,25 +82,20 @@ void log_line(int level, const char *fmt, ...) {
   va_end(ap);
 }
 
-// Temp file, synced, then renamed: a reader never sees a partial file, nor
-// a power cut a state that was not written whole.
-bool write_file_atomic(const std::string &path, const std::string &data) {
-  std::string tmp = path + ".tmp";
-  FILE *f = fopen(tmp.c_str(), "wb");
-  if (!f) return false;
-  bool ok = fwrite(data.data(), 1, data.size(), f) == data.size() && fflush(f) == 0 &&
-            fsync(fileno(f)) == 0;
-  ok = fclose(f) == 0 && ok;
-  return ok && rename(tmp.c_str(), path.c_str()) == 0;
-}
-
 void write_or_complain(const std::string &path, const std::string &data) {
-  if (!path.empty() && !write_file_atomic(path, data))
+  if (!path.empty() && !sim_write_file(path, data))
     fprintf(stderr, "dectsim: cannot write %s: %s\n", path.c_str(), strerror(errno));
 }
 
 // After every change of the module's firmware, for the next start.
-void save_state() { write_or_complain(g_opt->state, sim_state_text(*g_opt)); }
+std::string module_state() { return sim_state_text(g_module.version, g_module.boot_loader); }
+void save_state() { write_or_complain(g_opt->state, module_state()); }
+
+// What the module did for conn c's last request, one log line each.
+void log_events(const Conn *c) {
+  for (const std::string &e : g_module.events) log_line(1, "conn %u %s", c->id, e.c_str());
+  g_module.events.clear();
+}
 
 Conn *find_conn(unsigned id) {
   for (Conn &c : g_conns)
@@ -141,6 +136,7 @@ void close_conn(Conn *c, const char *by) {
   if (c->session >= 0 && g_sessions[size_t(c->session)].closed_by.empty())
     g_sessions[size_t(c->session)].closed_by = by;
   log_line(1, "conn %u closed by %s", c->id, by);
+  if (c->session >= 0 && sim_session_closed(&g_module, g_sessions[size_t(c->session)])) log_events(c);
   close(c->fd);
   c->fd = -1;
   c->dead = true;
@@ -178,6 +174,7 @@ void handle_register(Conn *c, unsigned error) {
   c->app = true;
   c->session = int(g_sessions.size());
   g_sessions.emplace_back();
+  g_sessions.back().id = unsigned(g_sessions.size());
   log_line(1, "conn %u registered, session %zu", c->id, g_sessions.size());
   for (const SimFault &f : g_opt->faults) {
     if (f.kind != FAULT_RESET || f.at != 0) continue;  // reset@0: right after registration
@@ -216,25 +213,16 @@ void handle_app(Conn *c, const uint8_t *body, size_t len) {
   if (body[kCommandAt] != kManufacturer || body[kSubcommandAt] != kRequest) {
     s->violations.push_back("unexpected CAPI command 0x" + sim_hex(body + kCommandAt, 1) + " 0x" +
                             sim_hex(body + kSubcommandAt, 1));
-    return;
+    return log_line(0, "conn %u violation: %s", c->id, s->violations.back().c_str());
   }
   std::vector<SimReply> replies;
-  size_t faults = s->faults_injected;
-  unsigned starts = s->start_requests;
-  bool was_complete = s->phase == PHASE_COMPLETE;
-  SimAfter after = sim_handle_message(*g_opt, s, body, len, &replies);
-  if (s->start_requests != starts && !g_module.boot_loader) {
-    g_module.boot_loader = true;
-    log_line(1, "conn %u update started, the module runs its boot loader", c->id);
-    save_state();
-  }
-  if (s->phase == PHASE_COMPLETE && !was_complete) {
-    sim_update_complete(&g_module, *s);
-    const uint8_t *v = g_module.version_bytes;
-    log_line(1, "conn %u update complete: %zu bytes, sha256 %s, module version %02x.%02x.%02x",
-             c->id, s->firmware.size(), sim_sha256(s->firmware).c_str(), v[0], v[1], v[2]);
-    save_state();
-  }
+  size_t faults = s->faults_injected, violations = s->violations.size();
+  std::string state = module_state();
+  SimAfter after = sim_handle_message(*g_opt, &g_module, s, body, len, &replies);
+  for (size_t i = violations; i < s->violations.size(); i++)
+    log_line(0, "conn %u violation: %s", c->id, s->violations[i].c_str());
+  log_events(c);
+  if (module_state() != state) save_state();
   if (s->faults_injected != faults) log_line(1, "conn %u fault injected at request %u", c->id, s->requests);
   if (after != AFTER_KEEP) {
     if (after == AFTER_RESET) return reset_conn(c);
@@ -379,12 +367,7 @@ void write_results() {
   fputs(sim_summary_text(g_totals, g_sessions).c_str(), stdout);
   fflush(stdout);
   write_or_complain(g_opt->json, sim_summary_json(g_totals, g_sessions));
-  for (size_t i = g_sessions.size(); i-- > 0;) {
-    const SimSession &s = g_sessions[i];
-    if (!s.start_requests && !s.data_chunks) continue;
-    write_or_complain(g_opt->firmware_out, s.firmware);
-    break;
-  }
+  if (g_module.completed) write_or_complain(g_opt->firmware_out, g_module.last_image);
 }
 
 // Blocks SIGTERM/SIGINT except inside ppoll, so a signal always ends the wait.
@@ -427,8 +410,8 @@ SimFrame sim_next_frame(const uint8_t *in, size_t n, bool app, size_t *len, std:
 }
 
 int sim_run(const SimOptions &opt) {
-  g_module = opt;
-  g_opt = &g_module;
+  g_opt = &opt;
+  g_module = sim_module_init(opt);
   sigset_t poll_mask;
   setup_signals(&poll_mask);
   int lfd = listen_on(opt.port);

@@ -4,6 +4,8 @@
 // and its command lines, which people rehearse failures with.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -14,7 +16,7 @@
 namespace {
 
 using Bytes = std::string;
-const Bytes kStart("\x03\x01\x00\x00", 4), kEnd("\x03\x03\x00\x00", 4);
+const Bytes kStart("\x03\x01\x00\x00", 4), kEnd("\x03\x03\x00\x00", 4), kVersion("\x03\x04\x00\x00", 4);
 
 // A MANUFACTURER_REQ with number k, controller 1, "XOL!", Class 0,
 // Function 15 unless given, and the record.
@@ -31,19 +33,32 @@ Bytes chunk(const Bytes &data, bool long_outer = true, bool long_inner = true) {
   return prefix(data.size() + 2 + (long_inner ? 3 : 1), long_outer) + "\x02" + '\0' + prefix(data.size(), long_inner) + data;
 }
 
-// Sends the messages to a fresh session; its violations, one per line.
-std::string run(const std::vector<Bytes> &msgs, bool wait_for_indications = true) {
-  SimOptions opt;
-  SimSession s;
-  std::vector<SimReply> out;
+// Requests to one fresh module from applications A and B (ApplId 1, 2: see
+// from_b); an empty one: A's connection closes. answers: what each request
+// got, "c" with the confirmation's Class, "i" with each indication's code
+// ("=" the version bytes), a blank after each; the violations, B's marked.
+struct Outcome { std::string answers, violations; SimModule module; };
+Outcome run(const std::vector<Bytes> &msgs, bool wait_for_indications = true) {
+  Outcome o{"", "", sim_module_init(SimOptions())};
+  SimSession s[2];
+  s[0].id = 1, s[1].id = 2;
   for (const Bytes &m : msgs) {
-    s.ind_pending = s.ind_pending && !wait_for_indications;
-    sim_handle_message(opt, &s, reinterpret_cast<const uint8_t *>(m.data()), m.size(), &out);
+    SimSession *ss = &s[m.size() > 2 && m[2] == 2];
+    ss->ind_pending = ss->ind_pending && !wait_for_indications;
+    std::vector<SimReply> out;
+    if (m.empty()) sim_session_closed(&o.module, s[0]);
+    else sim_handle_message(SimOptions(), &o.module, ss, reinterpret_cast<const uint8_t *>(m.data()), m.size(), &out);
+    for (const SimReply &r : out) {
+      const uint8_t *b = reinterpret_cast<const uint8_t *>(r.msg.data());
+      o.answers += b[5] == 0x81 ? "c" + std::to_string(sim_get16(b + 16))
+                                : "i" + std::to_string(b[25]) + (b[25] == 4 ? "=" + sim_hex(b + 28, 3) : "");
+    }
+    o.answers += ' ';
   }
-  std::string v;
-  for (const std::string &line : s.violations) v += line + "\n";
-  return v;
+  for (const SimSession &x : s) for (const std::string &v : x.violations) o.violations += (x.id == 2 ? "B: " : "") + v + "\n";
+  return o;
 }
+Bytes from_b(Bytes m) { return m.replace(2, 1, 1, '\2'); }
 
 TEST(Dectsim, NoticesWrongRequests) {
   const Bytes start = req(1, kStart), ok = chunk("abc");
@@ -61,7 +76,7 @@ TEST(Dectsim, NoticesWrongRequests) {
       {{req(1, Bytes("\x03\x07\x00\x00", 4))}, "request 1: unknown record command 7"},
       {{req(1, Bytes("\x01\x02", 2)), req(2, ok)}, "request 1: record without command word\nrequest 2: data chunk before"},
       {{req(1, ""), req(2, ok)}, "request 1: no ManuData\nrequest 2: data chunk before the start request"},
-      {{start, req(2, kEnd), req(3, kEnd)}, "request 3: repeated end request"},
+      {{start, req(2, kEnd), req(3, kEnd)}, "request 3: end request after the end request: refused"},
       {{start, req(2, Bytes("\x03\x04\x00\x00", 4))}, "request 2: version request during an update"},
       {{req(2, kStart)}, "request 1: message number 2, expected 1"},
       {{controller_0(start), req(2, ok)}, "request 2: controller 1 changed from 0"},
@@ -69,10 +84,33 @@ TEST(Dectsim, NoticesWrongRequests) {
       {{start.substr(0, 20)}, "request 1: MANUFACTURER_REQ of 20 bytes, too short for its parameters"},
   };
   for (const auto &c : cases) {
-    std::string v = run(c.msgs);
+    std::string v = run(c.msgs).violations;
     EXPECT_NE(v.find(c.violation), std::string::npos) << v;
   }
-  EXPECT_EQ(run({start, req(2, kEnd)}, false), "request 2: arrived before the indication for the previous request\n");
+  EXPECT_EQ(run({start, req(2, kEnd)}, false).violations, "request 2: arrived before the indication for the previous request\n");
+}
+
+// One module for every application: A's update goes on untouched whatever
+// B sends; -o's image (last_image; null: none) is the last completed one's.
+TEST(Dectsim, OneUpdateStateMachine) {
+  const Bytes start = req(1, kStart), a = chunk("aa");
+  const struct { std::vector<Bytes> msgs; const char *answers, *violations, *event, *last_image; } cases[] = {
+      {{start, req(2, a), from_b(start), from_b(req(2, a)), from_b(req(3, kEnd)), from_b(req(4, kVersion)), req(3, a), req(4, kEnd),
+        from_b(req(5, kVersion))}, "c0i1 c0i2 c8193 c8193 c8193 c0i4=000000 c0i2 c0i3 c0i4=123456 ",
+       "B: request 1: start request during the update of session 1: refused\n"
+       "B: request 2: data chunk during the update of session 1, which this application did not start: refused\n"
+       "B: request 3: end request during the update of session 1, which this application did not start: refused\n",
+       "version request during the update of session 1: the boot loader answers 00.00.00\"", "aaaa"},
+      {{start, req(2, a), req(3, kEnd), req(4, kStart), req(5, a), "", from_b(req(1, a)), from_b(req(2, kVersion)), from_b(req(3, kStart)),
+        from_b(req(4, a))}, "c0i1 c0i2 c0i3 c0i1 c0i2  c8193 c0i4=000000 c0i1 c0i2 ", "request 4: repeated start request\n"
+       "B: request 1: data chunk before the start request: refused\n", "update aborted after 2 bytes, the module stays in its boot loader", "aa"},
+  };
+  for (const auto &c : cases) {
+    Outcome o = run(c.msgs);
+    EXPECT_EQ(o.answers + o.violations, std::string(c.answers) + c.violations);
+    EXPECT_NE(testing::PrintToString(o.module.events).find(c.event), std::string::npos) << c.event;
+    EXPECT_STREQ(o.module.completed ? o.module.last_image.c_str() : nullptr, c.last_image);
+  }
 }
 
 TEST(Dectsim, RefusesMalformedFrames) {
@@ -133,9 +171,20 @@ TEST(Dectsim, CommandLines) {
     std::string err = testing::internal::GetCapturedStderr();
     if (err.find(state) != std::string::npos) err.replace(err.find(state), state.size(), "STATE");
     EXPECT_EQ(err, c.err);
-    EXPECT_EQ(c.module.empty() ? "" : sim_state_text(opt), c.module);
+    EXPECT_EQ(c.module.empty() ? "" : sim_state_text(opt.version_bytes, opt.boot_loader), c.module);
   }
   remove(state.c_str());
+}
+
+// A link planted where a careless writer puts its temporary file stays as
+// it is, and is not followed (here it leads nowhere).
+TEST(Dectsim, WritesFilesWithoutFollowingLinks) {
+  const std::string path = testing::TempDir() + "dectsim_written" + std::to_string(getpid()), link = path + ".tmp";
+  ASSERT_EQ(symlink("no-such-dir/file", link.c_str()), 0);
+  EXPECT_TRUE(sim_write_file(path, "new\n") && !sim_write_file(path + "/x", "x"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}), "new\n");
+  EXPECT_NE(symlink("no-such-dir/file", link.c_str()), 0) << "the planted link is gone";
+  remove(path.c_str()), remove(link.c_str());
 }
 
 // The summary's strings stay JSON whatever they hold.
