@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The message pump: its wake-up and stop cases, and what it hands the state
-// machine. capi20_waitformessage, capi20_get_message and state_machine are
-// test doubles defined here; libcapi20 only encodes and decodes. The stop
-// flag is never cleared, so every case runs in a child process of its own.
+// machine; the terminal modes and the background start; the access layer's
+// own answers. The CAPI calls used and state_machine are test doubles
+// defined here; libcapi20 only encodes and decodes. The stop flag is never
+// cleared, so every case runs in a child process of its own.
 #include <capi20.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/lnxcapi.h"
 #include "platform/lnxexec.h"
 #include "update/cordix.h"
 
@@ -55,6 +59,13 @@ unsigned capi20_get_message(unsigned applid, unsigned char **buf) {
   current = s.msg;
   *buf = current.data();
   return applid == kAppl ? s.get : 0x1101;
+}
+
+unsigned capi20_isinstalled() { return 0; }
+
+unsigned char *capi20_get_serial_number(unsigned controller, unsigned char *buf) {
+  buf[0] = static_cast<unsigned char>(controller);
+  return buf;
 }
 
 int state_machine(_cmsg *m) {
@@ -135,7 +146,7 @@ std::vector<Case> cases() {
        "capi20_get_message: malformed message ignored\ncapi20_get_message: malformed message ignored\n",
        kIndCall, 3, 3},
       {"decoded in full or header only",
-       {{0, 0, raw(0x02, 0x82, 8, 8)}, {0, 0, raw(0x02, 0x82, 12, 12)}, {0, 0, manu(0x81, 3, {0}, 9)}, {0, 0, raw(0xFF, 0x82, 24, 24)},
+       {{0, 0, raw(0x02, 0x82, 8, 12)}, {0, 0, raw(0x02, 0x82, 12, 12)}, {0, 0, manu(0x81, 3, {0}, 9)}, {0, 0, raw(0xFF, 0x82, 24, 24)},
         {0, 0, cut}, {0, 0, manu(0x82, 0, {0xFF, 3, 0, 4, 0, 0}, 0xFFFF)}, {0, 0, manu(0x84, 0, {3, 2, 0, 0})}},
        {}, false, 0, "",
        "02/82 #2313 c0 0 0/0  \n02/82 #2313 c151587081 0 0/0  \nff/81 #9 c1 214c4f58 3/15  0,\nff/82 #2313 c151587081 0 0/0  \n"
@@ -194,37 +205,68 @@ TEST(Pump, DecodeRefusesWhatIsNotThere) {
   EXPECT_EQ(decode_message(m.data(), unsigned(m.size()), &c), 0);
 }
 
-// A terminal on standard input: init_exec (no background) makes it hand
-// over single keys without echo, cookmode gives back what it was.
-int single_key_mode() {
+TEST(Access, InstalledAndTheSerialNumberOfController0) {
+  unsigned char sn[8] = {9};
+  EXPECT_EQ(capi_is_installed(), 1);
+  EXPECT_EQ(capi_get_serial_number(sn), sn);
+  EXPECT_EQ(sn[0], 0);
+}
+
+// Standard input on a new pseudo-terminal; its master side, or -1.
+int stdin_on_pty() {
   int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) || unlockpt(master) || dup2(open(ptsname(master), O_RDWR), 0) < 0) return 2;
-  termios before, during, after;
-  tcgetattr(0, &before);
+  if (master < 0 || grantpt(master) || unlockpt(master)) return -1;
+  return dup2(open(ptsname(master), O_RDWR | O_NOCTTY), 0) == 0 ? master : -1;
+}
+
+bool single_keys() {
+  termios t;
+  return tcgetattr(0, &t) == 0 && !(t.c_lflag & (ICANON | ECHO | ISIG)) && t.c_cc[VMIN] == 1;
+}
+
+// A terminal on standard input and output: init_exec (no background) makes
+// it hand over single keys without echo, so main_loop takes one key alone;
+// cookmode shows what was printed and gives back the settings.
+int single_key_mode() {
+  alarm(10);  // a terminal still in line mode would hold main_loop for ever
+  int master = stdin_on_pty();
+  termios before, after;
+  char out[4];
+  if (master < 0 || dup2(0, 1) != 1 || tcgetattr(0, &before)) return 2;
   init_exec();
-  tcgetattr(0, &during);
-  cookmode();
-  tcgetattr(0, &after);
-  bool raw = !(during.c_lflag & (ICANON | ECHO | ISIG)) && during.c_cc[VMIN] == 1;
-  return raw && (before.c_lflag & ICANON) && after.c_lflag == before.c_lflag ? 0 : 1;
+  bool raw = single_keys();
+  if (write(master, "kq", 2) != 2 || main_loop() != 0 || getchar() != 'q') return 3;
+  printf("x");  // after the reads: reading the terminal flushes what is printed
+  pollfd p = {master, POLLIN, 0};
+  bool cooked = cookmode() == 0 && tcgetattr(0, &after) == 0 && after.c_lflag == before.c_lflag;
+  bool shown = poll(&p, 1, 2000) == 1 && read(master, out, sizeof out) == 1 && out[0] == 'x';
+  return raw && cooked && shown && (before.c_lflag & ICANON) ? 0 : 1;
 }
 
 TEST(Pump, SingleKeyMode) { EXPECT_EXIT(exit(single_key_mode()), testing::ExitedWithCode(0), ""); }
 
 TEST(Pump, InAThreadOfItsOwn) { EXPECT_EXIT(exit(run_thread()), testing::ExitedWithCode(0), ""); }
 
-// The background start: the parent writes the child's pid to the pid file,
-// here in a /var/run of this process's own.
+// The background start, in a /var/run of this process's own: the parent
+// takes the terminal into single-key mode and writes the child's pid; a pid
+// file it cannot create is reported and not written.
 int background_start() {
   if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-      mount("tmpfs", "/var/run", "tmpfs", 0, nullptr))
+      mount("tmpfs", "/var/run", "tmpfs", 0, nullptr) || stdin_on_pty() < 0 || mkdir("/var/run/mtrail.pid", 0700))
     return 2;
   config.background = 1;
-  int r = init_exec(), st;
-  if (r == 0) _exit(0);  // the child
+  testing::internal::CaptureStdout();
+  int first = init_exec(), st;
+  if (first == 0) _exit(0);  // the child
+  wait(&st);
+  bool reported = testing::internal::GetCapturedStdout() == "/var/run/mtrail.pid: Is a directory\n";
+  bool raw = single_keys();
+  rmdir("/var/run/mtrail.pid");
+  int r = init_exec();
+  if (r == 0) _exit(0);
   unsigned child = unsigned(wait(&st)), pid = 0;
   FILE *f = fopen("/var/run/mtrail.pid", "r");
-  return r == 1 && f && fscanf(f, "%u", &pid) == 1 && pid == child ? 0 : 1;
+  return first == 1 && reported && raw && r == 1 && f && fscanf(f, "%u", &pid) == 1 && pid == child ? 0 : 1;
 }
 
 TEST(Pump, BackgroundStartWritesThePid) { EXPECT_EXIT(exit(background_start()), testing::ExitedWithCode(0), ""); }
