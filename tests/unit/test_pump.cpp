@@ -70,7 +70,7 @@ unsigned char *capi20_get_serial_number(unsigned controller, unsigned char *buf)
 
 int state_machine(_cmsg *m) {
   char line[120];
-  snprintf(line, sizeof line, "%02x/%02x #%u c%u %x %u/%u %s ", m->Command, m->Subcommand,
+  snprintf(line, sizeof line, "%02x/%02x a%x #%u c%u %x %u/%u %s ", m->Command, m->Subcommand, m->ApplId,
            m->Messagenumber, unsigned(m->adr.adrController), unsigned(m->ManuID),
            unsigned(m->Class), unsigned(m->Function), m == &cmsg ? "" : "(copy)");
   calls += line;
@@ -109,7 +109,7 @@ Bytes raw(unsigned command, unsigned sub, unsigned len, unsigned size) {
 
 const Step kInd = {0, 0, manu(0x82, 0, {3, 2, 0, 0})};
 const Step kEmpty = {0, 0x1104, {}};
-const char kIndCall[] = "ff/82 #7 c1 214c4f58 0/15  3,2,0,0,\n";
+const char kIndCall[] = "ff/82 a203 #7 c1 214c4f58 0/15  3,2,0,0,\n";
 
 struct Case {
   const char *name;
@@ -149,8 +149,9 @@ std::vector<Case> cases() {
        {{0, 0, raw(0x02, 0x82, 8, 12)}, {0, 0, raw(0x02, 0x82, 12, 12)}, {0, 0, manu(0x81, 3, {0}, 9)}, {0, 0, raw(0xFF, 0x82, 24, 24)},
         {0, 0, cut}, {0, 0, manu(0x82, 0, {0xFF, 3, 0, 4, 0, 0}, 0xFFFF)}, {0, 0, manu(0x84, 0, {3, 2, 0, 0})}},
        {}, false, 0, "",
-       "02/82 #2313 c0 0 0/0  \n02/82 #2313 c151587081 0 0/0  \nff/81 #9 c1 214c4f58 3/15  0,\nff/82 #2313 c151587081 0 0/0  \n"
-       "ff/82 #2313 c151587081 0 0/0  \nff/82 #65535 c1 214c4f58 0/15  255,3,0,4,0,0,\nff/84 #7 c1 0 0/0  \n",
+       "02/82 a909 #2313 c0 0 0/0  \n02/82 a909 #2313 c151587081 0 0/0  \nff/81 a203 #9 c1 214c4f58 3/15  0,\n"
+       "ff/82 a909 #2313 c151587081 0 0/0  \nff/82 a909 #2313 c151587081 0 0/0  \n"
+       "ff/82 a203 #65535 c1 214c4f58 0/15  255,3,0,4,0,0,\nff/84 a203 #7 c1 0 0/0  \n",
        8, 7},
   };
 }
