@@ -119,8 +119,7 @@ TEST(StateMachine, ChunkReaderWithoutStreamAndMessageNumbers) {
   char self[] = "/proc/self/cmdline";  // a few bytes, opened on demand
   config.file = self;
   unsigned n = get_next_data(nullptr, record);
-  EXPECT_EQ(InputFile != nullptr, true);
-  EXPECT_EQ(get16(record + 6), n);
+  EXPECT_TRUE(InputFile && get16(record + 6) == n);
   for (unsigned st : {ST_DATA, ST_GET_VERSION}) {  // a call without a message sends only in an opening state
     set_state(st);
     EXPECT_EQ(state_machine(nullptr), 0);
