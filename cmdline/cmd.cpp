@@ -289,16 +289,14 @@ void Invalid(const OptionEntry *row, const char *value) {
 int ConvertNumber(const OptionEntry *row, const char **text, int len, long long *number) {
   const char *v = *text;
   int base = 10;
-  if (len >= 2 && v[0] == '0') {
+  // A prefix needs something after it: a bare "0x" is read in base 10, which
+  // refuses it as it stands.
+  if (len >= 3 && v[0] == '0') {
     if (v[1] == 'x') base = 16;
     if (v[1] == 'b') base = 2;
     if (v[1] == 'o') base = 8;
   }
   if (base != 10) {
-    if (len < 3) {
-      Invalid(row, v);
-      return 1;
-    }
     v += 2;
     len -= 2;
   }

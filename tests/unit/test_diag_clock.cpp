@@ -68,39 +68,29 @@ TEST(Debug, HexLine) {
   EXPECT_STREQ(line, "\n");
 }
 
-TEST(Clock, Readings) {
-  const int64_t start = 1700000000LL * 1000000 + 250000;
+// Readings from a start point (wrapping at 32 bits) and their texts.
+TEST(Clock, ReadingsAndTexts) {
+  const int64_t start = 1700000000LL * 1000000 + 250000, h = 10000;  // h: a hundredth in microseconds
   const struct {
     int64_t us;
     int32_t hundredths;
-  } cases[] = {{9999, 0},          {10000, 1},      {-9999, 0},    {-10000, -1}, {750001, 75},
-               {2147483647LL * 10000, 2147483647}, {2147483648LL * 10000, INT32_MIN},
-               {((1LL << 32) + 5) * 10000, 5}};
+    const char *text;
+  } cases[] = {{9999, 0, "00:00:00:00"}, {h, 1, "00:00:00:00"}, {-9999, 0, "00:00:00:00"}, {-h, -1, "00:00:00:00"},
+               {750001, 75, "00:00:00:07"}, {99 * h, 99, "00:00:00:09"}, {100 * h, 100, "00:00:01:00"},
+               {123456 * h, 123456, "00:20:34:05"}, {359999 * h, 359999, "00:59:59:09"},
+               {367234 * h, 367234, "01:01:12:03"}, {9000000 * h, 9000000, "25:00:00:00"},
+               {2147483647LL * h, 2147483647, "5965:13:56:04"}, {2147483648LL * h, INT32_MIN, "-5965:-13:-56:-"},
+               {((1LL << 32) + 5) * h, 5, "00:00:00:00"}, {-123456 * h, -123456, "00:-20:-34:-5"},
+               {-359999999LL * h, -359999999, "-999:-59:-59:-9"}};
   for (const auto &c : cases) {
     now_us = start;
     set_zero_time();
     now_us = start + c.us;
     EXPECT_EQ(stop_time(), c.hundredths) << c.us;
+    EXPECT_STREQ(get_time(), c.text) << c.us;
   }
   now_us = start + 30000;  // readings count from the same start point
   EXPECT_EQ(stop_time(), 3);
-}
-
-TEST(Clock, WorkedTexts) {
-  const struct {
-    int32_t h;
-    const char *text;
-  } cases[] = {{0, "00:00:00:00"},         {99, "00:00:00:09"},          {100, "00:00:01:00"},
-               {123456, "00:20:34:05"},    {359999, "00:59:59:09"},      {367234, "01:01:12:03"},
-               {9000000, "25:00:00:00"},   {2147483647, "5965:13:56:04"}, {-123456, "00:-20:-34:-5"},
-               {-359999999, "-999:-59:-59:-9"}, {INT32_MIN, "-5965:-13:-56:-"}};
-  now_us = 0;
-  set_zero_time();
-  for (const auto &c : cases) {
-    now_us = int64_t(c.h) * 10000;
-    stop_time();
-    EXPECT_STREQ(get_time(), c.text) << c.h;
-  }
   EXPECT_EQ(get_time(), get_time());  // one area, no reading of its own
 }
 

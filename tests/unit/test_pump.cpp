@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The message pump: its wake-up and stop cases, and what it hands the state
-// machine. capi20_waitformessage, capi20_get_message and state_machine are
-// test doubles defined here; libcapi20 only encodes and decodes. The stop
-// flag is never cleared, so every case runs in a child process of its own.
+// machine; the terminal modes and the background start; the access layer's
+// own answers. The CAPI calls used and state_machine are test doubles
+// defined here; libcapi20 only encodes and decodes. The stop flag is never
+// cleared, so every case runs in a child process of its own.
 #include <capi20.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/lnxcapi.h"
 #include "platform/lnxexec.h"
 #include "update/cordix.h"
 
@@ -57,9 +61,14 @@ unsigned capi20_get_message(unsigned applid, unsigned char **buf) {
   return applid == kAppl ? s.get : 0x1101;
 }
 
+unsigned capi20_isinstalled() { return 0; }
+
+// Answers buf + controller.
+unsigned char *capi20_get_serial_number(unsigned controller, unsigned char *buf) { return buf + controller; }
+
 int state_machine(_cmsg *m) {
   char line[120];
-  snprintf(line, sizeof line, "%02x/%02x #%u c%u %x %u/%u %s ", m->Command, m->Subcommand,
+  snprintf(line, sizeof line, "%02x/%02x a%x #%u c%u %x %u/%u %s ", m->Command, m->Subcommand, m->ApplId,
            m->Messagenumber, unsigned(m->adr.adrController), unsigned(m->ManuID),
            unsigned(m->Class), unsigned(m->Function), m == &cmsg ? "" : "(copy)");
   calls += line;
@@ -98,7 +107,7 @@ Bytes raw(unsigned command, unsigned sub, unsigned len, unsigned size) {
 
 const Step kInd = {0, 0, manu(0x82, 0, {3, 2, 0, 0})};
 const Step kEmpty = {0, 0x1104, {}};
-const char kIndCall[] = "ff/82 #7 c1 214c4f58 0/15  3,2,0,0,\n";
+const char kIndCall[] = "ff/82 a203 #7 c1 214c4f58 0/15  3,2,0,0,\n";
 
 struct Case {
   const char *name;
@@ -135,11 +144,12 @@ std::vector<Case> cases() {
        "capi20_get_message: malformed message ignored\ncapi20_get_message: malformed message ignored\n",
        kIndCall, 3, 3},
       {"decoded in full or header only",
-       {{0, 0, raw(0x02, 0x82, 8, 8)}, {0, 0, raw(0x02, 0x82, 12, 12)}, {0, 0, manu(0x81, 3, {0}, 9)}, {0, 0, raw(0xFF, 0x82, 24, 24)},
+       {{0, 0, raw(0x02, 0x82, 8, 12)}, {0, 0, raw(0x02, 0x82, 12, 12)}, {0, 0, manu(0x81, 3, {0}, 9)}, {0, 0, raw(0xFF, 0x82, 24, 24)},
         {0, 0, cut}, {0, 0, manu(0x82, 0, {0xFF, 3, 0, 4, 0, 0}, 0xFFFF)}, {0, 0, manu(0x84, 0, {3, 2, 0, 0})}},
        {}, false, 0, "",
-       "02/82 #2313 c0 0 0/0  \n02/82 #2313 c151587081 0 0/0  \nff/81 #9 c1 214c4f58 3/15  0,\nff/82 #2313 c151587081 0 0/0  \n"
-       "ff/82 #2313 c151587081 0 0/0  \nff/82 #65535 c1 214c4f58 0/15  255,3,0,4,0,0,\nff/84 #7 c1 0 0/0  \n",
+       "02/82 a909 #2313 c0 0 0/0  \n02/82 a909 #2313 c151587081 0 0/0  \nff/81 a203 #9 c1 214c4f58 3/15  0,\n"
+       "ff/82 a909 #2313 c151587081 0 0/0  \nff/82 a909 #2313 c151587081 0 0/0  \n"
+       "ff/82 a203 #65535 c1 214c4f58 0/15  255,3,0,4,0,0,\nff/84 a203 #7 c1 0 0/0  \n",
        8, 7},
   };
 }
@@ -186,47 +196,63 @@ TEST_P(Pump, InTheCallingThread) { EXPECT_EXIT(exit(run_case(GetParam())), testi
 
 INSTANTIATE_TEST_SUITE_P(Cases, Pump, testing::ValuesIn(cases()));
 
-TEST(Pump, DecodeRefusesWhatIsNotThere) {
+TEST(Pump, DecodeRefusesWhatIsNotThereAccessPassesOn) {
   Bytes m = manu(0x82, 0, {3, 2, 0, 0});
   _cmsg c;
   EXPECT_EQ(decode_message(m.data(), unsigned(m.size() - 1), &c), 1);
   EXPECT_EQ(decode_message(m.data(), 7, &c), 1);
   EXPECT_EQ(decode_message(m.data(), unsigned(m.size()), &c), 0);
+  EXPECT_TRUE(capi_is_installed() == 1 && capi_get_serial_number(m.data()) == m.data());  // of controller 0
 }
 
-// A terminal on standard input: init_exec (no background) makes it hand
-// over single keys without echo, cookmode gives back what it was.
-int single_key_mode() {
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) || unlockpt(master) || dup2(open(ptsname(master), O_RDWR), 0) < 0) return 2;
-  termios before, during, after;
-  tcgetattr(0, &before);
-  init_exec();
-  tcgetattr(0, &during);
-  cookmode();
-  tcgetattr(0, &after);
-  bool raw = !(during.c_lflag & (ICANON | ECHO | ISIG)) && during.c_cc[VMIN] == 1;
-  return raw && (before.c_lflag & ICANON) && after.c_lflag == before.c_lflag ? 0 : 1;
+// Whether standard input hands over single keys, without echo or signals.
+bool single_keys() {
+  termios t;
+  return tcgetattr(0, &t) == 0 && !(t.c_lflag & (ICANON | ECHO | ISIG)) && t.c_cc[VMIN] == 1;
 }
 
-TEST(Pump, SingleKeyMode) { EXPECT_EXIT(exit(single_key_mode()), testing::ExitedWithCode(0), ""); }
-
-TEST(Pump, InAThreadOfItsOwn) { EXPECT_EXIT(exit(run_thread()), testing::ExitedWithCode(0), ""); }
-
-// The background start: the parent writes the child's pid to the pid file,
-// here in a /var/run of this process's own.
-int background_start() {
-  if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-      mount("tmpfs", "/var/run", "tmpfs", 0, nullptr))
+// A pseudo-terminal as standard input and output, and a /var/run of this
+// process's own. Without background, init_exec makes the terminal hand over
+// single keys, so main_loop takes one key alone; cookmode shows what was
+// printed and gives back the settings. The background start takes the
+// terminal into single-key mode again and writes the child's pid; a pid file
+// it cannot create is reported and not written.
+int terminal_and_background() {
+  alarm(10);  // a terminal still in line mode would hold main_loop for ever
+  int master = posix_openpt(O_RDWR | O_NOCTTY), st;
+  termios before, after;
+  char out[4];
+  if (master < 0 || grantpt(master) || unlockpt(master) || dup2(open(ptsname(master), O_RDWR | O_NOCTTY), 0) ||
+      dup2(0, 1) != 1 || tcgetattr(0, &before) || unshare(CLONE_NEWNS) ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) || mount("tmpfs", "/var/run", "tmpfs", 0, nullptr))
     return 2;
+  init_exec();
+  bool raw = single_keys() && (before.c_lflag & ICANON);
+  if (write(master, "kq", 2) != 2 || main_loop() != 0 || getchar() != 'q') return 3;
+  printf("x");  // after the reads: reading the terminal flushes what is printed
+  pollfd p = {master, POLLIN, 0};
+  bool cooked = cookmode() == 0 && tcgetattr(0, &after) == 0 && after.c_lflag == before.c_lflag;
+  bool shown = poll(&p, 1, 2000) == 1 && read(master, out, sizeof out) == 1 && out[0] == 'x';
   config.background = 1;
-  int r = init_exec(), st;
-  if (r == 0) _exit(0);  // the child
+  mkdir("/var/run/mtrail.pid", 0700);
+  testing::internal::CaptureStdout();
+  int first = init_exec();
+  if (first == 0) _exit(0);  // the child
+  wait(&st);
+  bool reported = testing::internal::GetCapturedStdout() == "/var/run/mtrail.pid: Is a directory\n" && single_keys();
+  rmdir("/var/run/mtrail.pid");
+  int r = init_exec();
+  if (r == 0) _exit(0);
   unsigned child = unsigned(wait(&st)), pid = 0;
   FILE *f = fopen("/var/run/mtrail.pid", "r");
-  return r == 1 && f && fscanf(f, "%u", &pid) == 1 && pid == child ? 0 : 1;
+  bool written = r == 1 && f && fscanf(f, "%u", &pid) == 1 && pid == child;
+  return raw && cooked && shown && first == 1 && reported && written ? 0 : 1;
 }
 
-TEST(Pump, BackgroundStartWritesThePid) { EXPECT_EXIT(exit(background_start()), testing::ExitedWithCode(0), ""); }
+TEST(Pump, TerminalModesAndBackgroundStart) {
+  EXPECT_EXIT(exit(terminal_and_background()), testing::ExitedWithCode(0), "");
+}
+
+TEST(Pump, InAThreadOfItsOwn) { EXPECT_EXIT(exit(run_thread()), testing::ExitedWithCode(0), ""); }
 
 }  // namespace
