@@ -42,17 +42,13 @@ std::string lock_dir(const char **why) {
 }
 
 // A lock file a planted link, FIFO or device cannot stand in for. Files of a
-// folder its group may write are the group's too.
-int open_lock_file(const std::string &path, bool group) {
+// folder its group may write are the group's too. On failure *why says why.
+int open_lock_file(const std::string &path, bool group, const char **why) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                 group ? 0664 : 0644);
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) return -1;
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return -1;
-  }
+  if (fd < 0 || fstat(fd, &st) != 0) return *why = strerror(errno), -1;
+  if (!S_ISREG(st.st_mode)) return close(fd), *why = "not a regular file", -1;
   if (group && st.st_uid == geteuid()) fchmod(fd, 0664);  // whatever the umask took
   return fd;
 }
@@ -67,7 +63,7 @@ int lock_controller(unsigned controller) {
   int fd = -1;
   if (!why) {
     bool group = stat(dir.c_str(), &st) == 0 && (st.st_mode & S_IWGRP);
-    if ((fd = open_lock_file(path, group)) < 0) why = strerror(errno), dir = path;
+    if ((fd = open_lock_file(path, group, &why)) < 0) dir = path;
   }
   if (fd < 0) {
     printf("cannot lock controller %u: %s: %s\n", controller, dir.c_str(), why);
