@@ -69,7 +69,9 @@ int wait_until(pid_t pid, long long deadline, long *cpu_ms = nullptr) {
 // out of the machine. A run joined to another's (join) shares both.
 void private_shm(pid_t join) {
   int ns = join > 0 ? open(("/proc/" + std::to_string(join) + "/ns/mnt").c_str(), O_RDONLY) : -1;
-  if (geteuid() != 0 || (ns >= 0 ? setns(ns, CLONE_NEWNS) : unshare(CLONE_NEWNS)) != 0 || ns >= 0) return;
+  // qemu-user runs threads: the filesystem context must be the child's own first.
+  if (geteuid() == 0 && join > 0 && (ns < 0 || unshare(CLONE_FS) || setns(ns, CLONE_NEWNS))) _exit(126);
+  if (geteuid() != 0 || join > 0 || unshare(CLONE_NEWNS) != 0) return;
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
     mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777"), mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755");
 }
@@ -420,10 +422,9 @@ TEST_P(EndToEnd, Run) {
       write_file(dir + "/" + name, std::string(size_t(n), char(n))), n += 100;
     data = read_file(dir + "/" + row.arrives);
   }
-  auto argv = [&](const std::vector<std::string> &args) {
-    std::vector<std::string> v = {std::getenv("CORDIX_BIN") ? std::getenv("CORDIX_BIN") : CORDIX_PATH};
-    for (std::string a : args) v.push_back(a == "IMG" ? image : a.find("IMG") == 2 ? a.substr(0, 2) + image : a);
-    return v;
+  auto argv = [&](std::vector<std::string> v) {  // cordix and its arguments, "IMG" the image's path
+    for (std::string &a : v) a = a == "IMG" ? image : a.find("IMG") == 2 ? a.substr(0, 2) + image : a;
+    return v.insert(v.begin(), std::getenv("CORDIX_BIN") ? std::getenv("CORDIX_BIN") : CORDIX_PATH), v;
   };
   size_t from = row.out.rfind("...", 0) == 0 ? 3 : 0;
   std::string sig_after = row.out.substr(from, row.out.find("stopped by signal") - from);

@@ -243,8 +243,7 @@ int lock_case(const char *plant, std::string want) {
   if (r == 0 && fork() == 0) _exit(lock_controller(1) + fflush(stdout));
   if (r == 0) wait(&st);
   std::string out = testing::internal::GetCapturedStdout();
-  bool held = want.find("in use") != std::string::npos;
-  return out == want && r == !held && st == (held ? 1 << 8 : -1) ? 0 : 1;
+  return out == want && st == (r == 0 ? 1 << 8 : -1) && r == (want.find("in use") == std::string::npos) ? 0 : 1;
 }
 
 TEST(Pump, ControllerLock) {
