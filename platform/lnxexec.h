@@ -18,6 +18,15 @@ int wait_exec();
 // Has SIGINT, SIGTERM and SIGHUP end the pump's wait instead of the process;
 // the first of them restores the default action of all three.
 void catch_signals();
+// Until unguard_calls: the first stop signal prints "stopped by signal S"
+// and ends the process with stop_status; with config.timeout set, a call
+// still running config.timeout seconds from now prints "controller not
+// answering within N s" and ends it with silent_status. Call it again before
+// each call that waits for the controller: each wait gets the full limit.
+// Needs catch_signals.
+void guard_calls(int stop_status, int silent_status);
+// Stop signals are noted again for the pump; the timer is off.
+void unguard_calls();
 // The stop signal caught, or 0.
 int exec_signal();
 // Asks the pump to stop after the current wait or message. Returns 1.

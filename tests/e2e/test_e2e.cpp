@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -63,18 +64,24 @@ int wait_until(pid_t pid, long long deadline, long *cpu_ms = nullptr) {
   }
 }
 
-// In a child: libcapi20's application ids live in /dev/shm; a tmpfs of its
-// own there keeps them from leaking into or out of the machine.
-void private_shm() {
-  if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) return;
+// In a child: libcapi20's application ids live in /dev/shm and cordix's
+// locks in /run; a tmpfs of its own on each keeps them from leaking into or
+// out of the machine. A run joined to another's (join) shares both.
+void private_shm(pid_t join) {
+  int ns = join > 0 ? open(("/proc/" + std::to_string(join) + "/ns/mnt").c_str(), O_RDONLY) : -1;
+  // qemu-user runs threads: the filesystem context must be the child's own first.
+  if (geteuid() == 0 && join > 0 && (ns < 0 || unshare(CLONE_FS) || setns(ns, CLONE_NEWNS))) _exit(126);
+  if (geteuid() != 0 || join > 0 || unshare(CLONE_NEWNS) != 0) return;
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
-    mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
+    mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777"), mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755");
 }
 
-[[noreturn]] void exec_words(const std::vector<std::string> &words, int out_fd) {
+// closed: the digits of the descriptors the program starts without.
+[[noreturn]] void exec_words(const std::vector<std::string> &words, int out_fd, const std::string &closed = "") {
   int null_fd = open("/dev/null", O_RDONLY);
   dup2(null_fd, 0);
   dup2(out_fd, 1);
+  for (char fd : closed) close(fd - '0');
   std::vector<char *> args;
   for (const std::string &w : words) args.push_back(const_cast<char *>(w.c_str()));
   args.push_back(nullptr);
@@ -113,8 +120,11 @@ void write_capi20rc(const std::string &home, int port) {
   write_file(home + "/.capi20rc", "REMOTE rcapi 127.0.0.1 " + std::to_string(port) + "\n");
 }
 
-Proc run(std::vector<std::string> argv, const std::string &home, const std::string &cwd,
-         int timeout_ms, int sig, const std::string &sig_after) {
+// act(pid) runs once the transcript holds after; an empty after: once the
+// program printed nothing for a second.
+Proc run(std::vector<std::string> argv, const std::string &home, const std::string &cwd, int timeout_ms,
+         const std::string &after = "", std::function<void(pid_t)> act = nullptr, const std::string &closed = "",
+         pid_t join = 0) {
   Proc r{-1, false, "", 0};
   std::istringstream wrapper(env_or("CORDIX_CLIENT_WRAPPER", ""));
   std::vector<std::string> words;
@@ -127,16 +137,17 @@ Proc run(std::vector<std::string> argv, const std::string &home, const std::stri
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(127);
     setenv("HOME", home.c_str(), 1);
-    private_shm();
-    exec_words(words, p[1]);
+    private_shm(join);
+    exec_words(words, p[1], closed);
   }
   close(p[1]);
   pollfd fd = {p[0], POLLIN, 0};
   char buf[4096];
   ssize_t n = 1;
-  while (pid > 0 && n > 0 && now_ms() < deadline && poll(&fd, 1, int(deadline - now_ms())) > 0) {
-    if ((n = read(p[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
-    if (sig && r.out.find(sig_after) != std::string::npos) kill(pid, sig), sig = 0;
+  for (int ready; pid > 0 && n > 0 && now_ms() < deadline; ) {
+    if ((ready = poll(&fd, 1, int(std::clamp(deadline - now_ms(), 0LL, act ? 1000LL : 1LL << 30)))) < 0) break;
+    if (ready > 0 && (n = read(p[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
+    if (act && (after.empty() ? ready == 0 : r.out.find(after) != std::string::npos)) act(pid), act = nullptr;
   }
   close(p[0]);
   if (pid > 0 && (r.status = wait_until(pid, deadline, &r.cpu_ms)) < 0) {
@@ -202,6 +213,9 @@ struct Row {
   // dectsim's state file before ("" none) and after the run; "...part...":
   // dectsim's output holds the parts in order
   std::string state, state_after, log;
+  std::string closed;               // descriptors cordix starts without ("012": all three)
+  std::vector<std::string> second;  // a second run's arguments, started once the first waits
+                                    // for the start indication; it must be refused
 };
 
 constexpr int kRunMs = 20000, kWaitMs = 1500;
@@ -236,6 +250,8 @@ std::vector<Row> rows() {
       "        RealDectVersion(234561)\n";
   const std::string not_opened = " konnte nicht ge\xf6" "ffnet werden\n";
   const std::string kNoMessage = "capi20_waitformessage: no message within 1 s\n";
+  const std::string help = "Blafasel Hilfe\n\ncordix [-f FILE] [-c N] [-g] [-t N]...\n  -f FILE ...\n  -c N ...\n  -g ...\n"
+      "  -t N, -timeout N\n...\n  -?, -hilfe ...\nExit status: 0 update complete...9 controller in use...12 release failed";
   std::vector<Row> r = {
       {"update", {}, 1500, {"-f", "IMG"}, 0, update({1024, 476}),
        "bytes=1500 start_requests=1 data_chunks=2 complete=1 appl_id=1 max_logical_connections=1 max_b_data_blocks=2 max_b_data_len=128"},
@@ -244,7 +260,8 @@ std::vector<Row> rows() {
       {"version", {"--version-bytes=12,34,56"}, -1, {"-g"}, 0x12, version, "version_requests=1"},
       {"other_maker", {"--manufacturer=Other", "--capi-version=3.1"}, -1, {"-g"}, 0x12,
        "...\nCAPI Version: 3.1        Manufacturer version: 52.21\n\n"},
-      {"help", {}, -1, {"-?"}, 0, "Blafasel Hilfe\n\n", "session_count=0"},
+      {"help", {}, -1, {"-?"}, 0, "..." + help, "session_count=0"},
+      {"help_long", {}, -1, {"--help"}, 0, "..." + help},
       {"option_error_before_help", {}, -1, {"-hilfe", "-x"}, 1, "unknown option /x\n"},
       {"missing_image", {}, -1, {"-f", "IMG"}, 3, "Datei \"IMG\"" + not_opened, "session_count=0"},
       {"default_image", {}, -1, {}, 3, "Datei \"cordix.bin\"" + not_opened},
@@ -255,7 +272,15 @@ std::vector<Row> rows() {
        "...ApplID: 0x0000\n\ncapi_register: error 0x1008\n", "session_count=0"},
       {"longest_line", {}, -1, {"-f", std::string(267, 'b')}, 3, "...\"" + not_opened},
       {"controller_0_is_1", {}, 10, {"-f", "IMG", "-c0"}, 0, "...", "controller=1 complete=1"},
-      {"directory_as_image", {}, -1, {"-f", "."}, 3, "Datei \".\"" + not_opened, "session_count=0"},
+      {"directory_as_image", {}, -1, {"-f", "."}, 3, "Datei \".\" ist ein Verzeichnis\n", "session_count=0"},
+      // One run at a time: the second sends nothing; the module gets one whole image.
+      {"two_updates", {"--delay=300"}, 2500, {"-fIMG"}, 0, "...end ind", "session_count=1 start_requests=1 complete=1", "", "", 0, "", "", "", "", {"-fIMG"}},
+      {"query_during_update", {"--delay=300"}, 2500, {"-fIMG"}, 0, "...end ind", "session_count=1 version_requests=0 complete=1", "", "", 0, "", "", "", "", {"-g"}},
+      // Closed standard descriptors: nothing reaches the shared memory (ApplID 1) or the socket.
+      {"closed_stdout", {}, 2500, {"-fIMG"}, 0, "", "appl_id=1 complete=1 malformed_frames=0", "", "", 0, "", "", "", "12"},
+      // A stopped controller ("STOP": dectsim gets SIGSTOP before cordix starts).
+      {"stopped_controller", {"STOP"}, 10, {"-fIMG", "-t1"}, 11, "controller not answering within 1 s\n", "session_count=0"},
+      {"stopped_controller_signal", {"STOP"}, -1, {"-g"}, 10, "stopped by signal 15\n", "session_count=0", "", "", SIGTERM},
       {"silent_waits_for_ever", {"--fault=silent@1"}, 10, {"-fIMG"}, -1, "..."},
       {"silent_at_1", {"--fault=silent@1"}, 10, {"-f", "IMG", "-t", "1"}, 8,
        "...warte auf start ind\n" + kNoMessage + kIncomplete},
@@ -374,9 +399,10 @@ class EndToEnd : public testing::TestWithParam<Row> {};
 TEST_P(EndToEnd, Run) {
   const Row &row = GetParam();
   Sim sim;
-  bool controller = row.sim.empty() || row.sim[0] != "none";
+  bool controller = row.sim.empty() || row.sim[0] != "none", stop = !row.sim.empty() && row.sim[0] == "STOP";
   if (controller) {
-    ASSERT_TRUE(sim_start(&sim, row.sim, row.state));
+    ASSERT_TRUE(sim_start(&sim, std::vector<std::string>(row.sim.begin() + stop, row.sim.end()), row.state));
+    if (stop) kill(sim.pid, SIGSTOP);
   } else {
     sim.dir = temp_dir();
     write_capi20rc(sim.dir, 1);  // a closed port
@@ -396,14 +422,26 @@ TEST_P(EndToEnd, Run) {
       write_file(dir + "/" + name, std::string(size_t(n), char(n))), n += 100;
     data = read_file(dir + "/" + row.arrives);
   }
-  std::vector<std::string> argv = {std::getenv("CORDIX_BIN") ? std::getenv("CORDIX_BIN") : CORDIX_PATH};
-  for (std::string a : row.args) argv.push_back(a == "IMG" ? image : a.find("IMG") == 2 ? a.substr(0, 2) + image : a);
-  std::string sig_after = row.out.substr(3, row.out.find("stopped by signal") - 3);
+  auto argv = [&](std::vector<std::string> v) {  // cordix and its arguments, "IMG" the image's path
+    for (std::string &a : v) a = a == "IMG" ? image : a.find("IMG") == 2 ? a.substr(0, 2) + image : a;
+    return v.insert(v.begin(), std::getenv("CORDIX_BIN") ? std::getenv("CORDIX_BIN") : CORDIX_PATH), v;
+  };
+  size_t from = row.out.rfind("...", 0) == 0 ? 3 : 0;
+  std::string sig_after = row.out.substr(from, row.out.find("stopped by signal") - from);
   if (sig_after.find("IMG") != std::string::npos) sig_after.replace(sig_after.find("IMG"), 3, image);
-  Proc p = run(argv, home, dir, row.status < 0 ? kWaitMs : kRunMs, row.sig, sig_after);
+  pid_t first = 0;
+  Proc second{};
+  auto act = [&](pid_t pid) {
+    if (row.sig) kill(pid, row.sig);
+    if (!row.second.empty()) second = run(argv(row.second), home, dir, kRunMs, "", nullptr, "", first = pid);
+  };
+  Proc p = run(argv(row.args), home, dir, row.status < 0 ? kWaitMs : kRunMs, row.second.empty() ? sig_after : "warte auf start ind\n",
+               row.sig || !row.second.empty() ? std::function<void(pid_t)>(act) : nullptr, row.closed);
+  EXPECT_EQ(second.out + std::to_string(second.status), row.second.empty() ? std::string("0") : "controller 1 in use by process " + std::to_string(first) + "\n9");
+  if (stop) kill(sim.pid, SIGCONT);
   // dectsim ends by itself once a registered client has gone.
   bool registered = p.out.find("ApplID: 0x") != std::string::npos && p.out.find("ApplID: 0x0000") == std::string::npos;
-  EXPECT_EQ(sim_stop(&sim, registered ? 5000 : 0), 0) << "dectsim's exit status";
+  EXPECT_EQ(sim_stop(&sim, registered || !row.closed.empty() ? 5000 : 0), 0) << "dectsim's exit status";
   std::string out = mask(p.out, image), json = read_file(dir + "/summary.json");
 
   EXPECT_EQ(p.timed_out, row.status < 0) << out;

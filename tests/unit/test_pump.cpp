@@ -21,6 +21,7 @@
 
 #include "platform/lnxcapi.h"
 #include "platform/lnxexec.h"
+#include "platform/lnxlock.h"
 #include "update/cordix.h"
 
 Config config;
@@ -254,5 +255,34 @@ TEST(Pump, TerminalModesAndBackgroundStart) {
 }
 
 TEST(Pump, InAThreadOfItsOwn) { EXPECT_EXIT(exit(run_thread()), testing::ExitedWithCode(0), ""); }
+
+// The controller's lock, in a /run of this process's own after plant ran:
+// a link, file or FIFO planted there is refused, and a second holder is
+// named ("PID": this process's id).
+int lock_case(const char *plant, std::string want) {
+  if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+      mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") || system(plant) != 0)
+    return 2;
+  if (want.find("PID") != std::string::npos) want.replace(want.find("PID"), 3, std::to_string(getpid()));
+  testing::internal::CaptureStdout();
+  int r = lock_controller(1) + fflush(stdout), st = -1;
+  if (r == 0 && fork() == 0) _exit(lock_controller(1) + fflush(stdout));
+  if (r == 0) wait(&st);
+  std::string out = testing::internal::GetCapturedStdout();
+  return out == want && st == (r == 0 ? 1 << 8 : -1) && r == (want.find("in use") == std::string::npos) ? 0 : 1;
+}
+
+TEST(Pump, ControllerLock) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root (a /run of its own)";
+  const std::string no = "cannot lock controller 1: /run/cordix";
+  const std::pair<const char *, std::string> cases[] = {
+      {"true", "controller 1 in use by process PID\n"},
+      {"mkdir /run/d && ln -s /run/d /run/cordix", no + ": a symbolic link\n"},
+      {"touch /run/cordix", no + ": Not a directory\n"},
+      {"mkdir -m 777 /run/cordix", no + ": writable by everyone\n"},
+      {"mkdir /run/cordix && ln -s /run/x /run/cordix/controller-1.lock", no + "/controller-1.lock: Too many levels of symbolic links\n"},
+      {"mkdir /run/cordix && mkfifo /run/cordix/controller-1.lock", no + "/controller-1.lock: not a regular file\n"}};
+  for (const auto &c : cases) EXPECT_EXIT(exit(lock_case(c.first, c.second)), testing::ExitedWithCode(0), "") << c.first;
+}
 
 }  // namespace
