@@ -220,9 +220,7 @@ void catch_signals() {
   struct sigaction sa = {};
   sa.sa_handler = on_stop_signal;
   sa.sa_flags = SA_RESTART;  // library calls go on; the pump's wait wakes anyway
-  sigemptyset(&sa.sa_mask);
-  for (int s : kStopSignals) sigaddset(&sa.sa_mask, s);
-  sigaddset(&sa.sa_mask, SIGALRM);
+  sigfillset(&sa.sa_mask);  // no handler runs inside another
   for (int s : kStopSignals) sigaction(s, &sa, nullptr);
   sa.sa_handler = on_alarm;
   sigaction(SIGALRM, &sa, nullptr);

@@ -219,9 +219,8 @@ int register_application() {
   unguard_calls();  // from here a signal is noted: the application is released
   if (ApplID == 0 && error == kRegisterAllFailed) return EXIT_REGISTER_ALL;
   printf("ApplID: 0x%04x\n", ApplID);
-  if (ApplID != 0) return EXIT_OK;
-  printf("\ncapi_register: error 0x%04X\n", error);
-  return EXIT_REGISTER;
+  if (ApplID == 0) printf("\ncapi_register: error 0x%04X\n", error);
+  return ApplID == 0 ? EXIT_REGISTER : EXIT_OK;
 }
 
 // Sends the opening request and runs the pump in this thread until the

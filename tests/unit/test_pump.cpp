@@ -264,11 +264,14 @@ int lock_case(const char *plant, std::string want) {
       mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") || system(plant) != 0)
     return 2;
   if (want.find("PID") != std::string::npos) want.replace(want.find("PID"), 3, std::to_string(getpid()));
+  setenv("XDG_RUNTIME_DIR", "/run/user", 1);  // root never goes there
   testing::internal::CaptureStdout();
   int r = lock_controller(1) + fflush(stdout), st = -1;
   if (r == 0 && fork() == 0) _exit(lock_controller(1) + fflush(stdout));
   if (r == 0) wait(&st);
-  std::string out = testing::internal::GetCapturedStdout();
+  struct stat lk = {};
+  stat("/run/cordix/controller-1.lock", &lk);
+  std::string out = testing::internal::GetCapturedStdout() + (r ? "" : std::to_string(lk.st_mode & 0777));
   return out == want && st == (r == 0 ? 1 << 8 : -1) && r == (want.find("in use") == std::string::npos) ? 0 : 1;
 }
 
@@ -276,7 +279,8 @@ TEST(Pump, ControllerLock) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root (a /run of its own)";
   const std::string no = "cannot lock controller 1: /run/cordix";
   const std::pair<const char *, std::string> cases[] = {
-      {"true", "controller 1 in use by process PID\n"},
+      {"true", "controller 1 in use by process PID\n420"},  // 0644; in a folder its group may write, 0664
+      {"umask 0 && mkdir -m 2775 /run/cordix", "controller 1 in use by process PID\n436"},
       {"mkdir /run/d && ln -s /run/d /run/cordix", no + ": a symbolic link\n"},
       {"touch /run/cordix", no + ": Not a directory\n"},
       {"mkdir -m 777 /run/cordix", no + ": writable by everyone\n"},
