@@ -27,7 +27,7 @@ mender_prepare() {
   echo 'artifact_name=factory' >/etc/mender/artifact_info
   echo 'device_type=dect-test' >/var/lib/mender/device_type
   mkdir "$DIR/state"
-  printf 'CORDIX=%s\nTIMEOUT=%s\nSTATE_DIR=%s\n' "$BUILD/update/cordix" "$TIMEOUT" "$DIR/state" \
+  printf 'CORDIX=%s\nTIMEOUT=%s\nSTATE_DIR=%s\n' "$DIR/cordix" "$TIMEOUT" "$DIR/state" \
     >/etc/mender/dect-module.conf
   NAME=factory SHA='' KEPT='' BARE=12.34.56  # nothing committed: dectsim's own version
 }
@@ -58,6 +58,10 @@ mender_install() {
       # shellcheck disable=SC2046  # the pids of the client's session
       kill -KILL $(ps -o pid= -s $!)
       wait $!; CUT=$(module_version) ;;
+    power=commit) mender install "$DIR/$img.mender" && power commit timeout -k 5 120 mender --no-syslog commit &&
+      mender commit >"$DIR/commit.log" 2>&1  # which finishes it
+      return ;;
+    power=*) power "${mod#power=}" timeout -k 5 120 mender --no-syslog install "$DIR/$img.mender" ;;
   esac
   mender install "$DIR/$img.mender"
 }
@@ -66,7 +70,7 @@ mender_check() {
   local bound=32768
   case $expect/$mod in
     ok/*)
-      mender commit
+      [ "$mod" = power=commit ] || mender commit
       check "commit status" "$?" 0
       check "verdict last" "$(sed 's/\\n/\n/g' "$log" | grep -o 'dect-module: [^"]*' | tail -n 1)" \
         "dect-module: installed: the module runs version $ver"
@@ -88,3 +92,6 @@ mender_check() {
   [ -z "$SHA" ] || check "kept image" "$(cd "$DIR/state/kept" && echo "$(cat artifact) $(sha firmware.bin) $(cat version)")" \
     "$NAME $SHA $KEPT"
 }
+
+mender_boot() { /usr/lib/cordix/dect-update recover 2>"$DIR/recover.log"; }
+mender_record() { mender show-provides | sed -n 's/^rootfs-image.dect-module.version=//p'; }
