@@ -6,7 +6,7 @@
 #   cpack -G DEB --config BUILD/CPackConfig.cmake
 #
 # Two packages, one per install component:
-#   cordix      bin/cordix and cordix(1); runtime dependencies from dpkg-shlibdeps
+#   cordix      bin/cordix, cordix(1) and dect-update(1); runtime dependencies from dpkg-shlibdeps
 #               (libcapi20's runtime package among them); the update
 #               frameworks' glue: /usr/lib/cordix/dect-update, which all of
 #               it calls, the Mender Update Module
@@ -26,8 +26,9 @@
 # (packaging/changelog) in share/doc/PACKAGE; the version has no Debian
 # revision, so the changelog is the package's own: changelog.gz.
 
-set(CORDIX_MAN_PAGES cordix dectsim)
+set(CORDIX_MAN_PAGES cordix dect-update dectsim)
 set(CORDIX_MAN_COMPONENT_cordix cordix)
+set(CORDIX_MAN_COMPONENT_dect-update cordix)
 set(CORDIX_MAN_COMPONENT_dectsim cordix-sim)
 
 # Debian ships manual pages compressed; -n keeps the archive free of a time

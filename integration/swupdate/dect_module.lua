@@ -46,7 +46,8 @@ function M.update(file, version)
   end
   local ok, how, code = p:close()
   if ok then return 0 end
-  if how ~= "exit" or code ~= 1 then fail(("%s ended with %s %s"):format(M.helper, how, code)) end
+  -- 1: not installed, 3: nothing sent; either way its error is logged.
+  if how ~= "exit" or (code ~= 1 and code ~= 3) then fail(("%s ended with %s %s"):format(M.helper, how, code)) end
   return 1
 end
 

@@ -27,9 +27,24 @@ mender_prepare() {
   echo 'artifact_name=factory' >/etc/mender/artifact_info
   echo 'device_type=dect-test' >/var/lib/mender/device_type
   mkdir "$DIR/state"
-  printf 'CORDIX=%s\nTIMEOUT=%s\nSTATE_DIR=%s\n' "$DIR/cordix" "$TIMEOUT" "$DIR/state" \
-    >/etc/mender/dect-module.conf
+  mender_conf "$DIR/cordix"
   NAME=factory SHA='' KEPT='' BARE=12.34.56  # nothing committed: dectsim's own version
+}
+
+mender_conf() { printf 'CORDIX=%s\nTIMEOUT=%s\nSTATE_DIR=%s\n' "$1" "$TIMEOUT" "$DIR/state" >/etc/mender/dect-module.conf; }
+
+# A cordix that asks the module but ends every update with STATUS before
+# its first request (8: after the whole update), saying what cordix says
+# then; the reason the log gives.
+stub() {
+  printf '#!/bin/sh\ncase " $* " in *" -g "*) exec %s "$@" ;; esac\n[ %s != 8 ] || %s "$@"\necho "%s"\nexit %s\n' \
+    "$BUILD/update/cordix" "$1" "$BUILD/update/cordix" \
+    "$(case $1 in 9) echo 'controller 1 in use by process 4242' ;; 10) echo 'stopped by signal 15' ;;
+       11) echo 'controller not answering within 5 s' ;; esac)" "$1" >"$DIR/stub" && chmod +x "$DIR/stub"
+  case $1 in 1) why='cordix refused its settings' ;; 3) why='the image cannot be read' ;; [45]) why='no CAPI controller' ;;
+    [67]) why='the CAPI application could not be registered' ;; 9) why='the module is busy (process 4242)' ;;
+    10) why='cordix was stopped by signal 15 before' ;; 11) why='cordix: controller not answering within 5 s' ;;
+    126) why="$DIR/stub cannot be run" ;; 127) why="$DIR/stub not found" ;; esac
 }
 
 mender_artifact() {
@@ -39,12 +54,16 @@ mender_artifact() {
     provides=*) opts+=(--provides "${mod#provides=}") ;;
     name=*) opts=(--software-name "${mod#name=}") why='provides no rootfs-image.dect-module.version' ;;
   esac
+  [[ $ver != *[A-F]* ]] || why="version '$ver' in upper case: write it as cordix -g prints it, ${ver,,}"
   mender-artifact write module-image -T dect-module -f "$DIR/$img" -t dect-test -n "dect-$img" \
     --software-version "$ver" "${opts[@]}" -o "$DIR/$img.mender" >/dev/null
 }
 
 mender_install() {
+  mender_conf "$DIR/cordix"
   case $mod in
+    stub=*) stub "${mod#stub=}" && mender_conf "$DIR/stub" ;;
+    locked) flock "$DIR/state/lock" sleep 2 & sleep 0.2 ;;  # another state invocation, for 2 s
     room=*)  # a state folder of that many KiB, holding what it held
       why='No space left on device' && cp -a "$DIR/state" "$DIR/held" &&
         mount -t tmpfs -o "size=${mod#room=}k" tmpfs "$DIR/state" && cp -a "$DIR/held/." "$DIR/state/" || return ;;
@@ -52,9 +71,9 @@ mender_install() {
       mender install "$DIR/$img.mender" && "$MENDER_MODULES/dect-module" ArtifactCommit "$TREE" 2>"$DIR/commit.log" &&
         { [ "$expect" = ok ] || mender rollback; }  # ok: mender commit finishes it
       return ;;
-    cut=transfer)  # the power goes after three chunks; then the same install again
+    cut=transfer)  # the power goes about three chunks into the update; then the same install again
       setsid timeout -k 5 120 mender --no-syslog install "$DIR/$img.mender" &
-      timeout 60 sh -c "until [ \$(grep -c 'Byte aus Datei' '$DIR/state/cordix.log') -ge 3 ]; do sleep 0.02; done"
+      timeout 60 sh -c "until [ \$(grep -c 'update started' '$DIR/sim.log') -gt $started ]; do sleep 0.02; done; sleep 0.06"
       # shellcheck disable=SC2046  # the pids of the client's session
       kill -KILL $(ps -o pid= -s $!)
       wait $!; CUT=$(module_version) ;;
@@ -69,6 +88,8 @@ mender_install() {
 mender_check() {
   local bound=32768
   case $expect/$mod in
+    ok/locked) check "waited for the other state" "$((ms >= 1800))" 1 ;;&
+    ok/stub=8) check "cordix's status a warning" "$(grep -c 'warning: cordix ended with status 8' "$log")" 1 ;;&
     ok/*)
       [ "$mod" = power=commit ] || mender commit
       check "commit status" "$?" 0
@@ -76,6 +97,7 @@ mender_check() {
         "dect-module: installed: the module runs version $ver"
       NAME=dect-$img SHA=$(sha "$DIR/$img") KEPT=$ver bound=16384 ;;
     */cut=commit) check "install, the module's commit, rollback" "$rc" 0 ;;
+    unsent/*) check "rollback: nothing sent" "$(grep -c 'was sent to the DECT module: nothing to roll back' "$log")" 1 ;;
     rollback/*) check "install failed" "$((rc != 0))" 1
        [ -n "$KEPT" ] || BARE=00.00.00  # nothing to go back to: the boot loader stays
        check "cordix's last line when it failed" "$(grep -o 'cordix: update did not complete' "$log" | wc -l)" \

@@ -31,7 +31,13 @@ rauc_prepare() {
 # declaring VERSION, for the device my-device or (MODIFIER compatible=C) C.
 rauc_artifact() {
   local b=$DIR/bundle c=my-device
-  case $mod in compatible=*) c=${mod#compatible=} ;; esac
+  why=
+  case $mod in
+    compatible=*) c=${mod#compatible=} why="the bundle is for '$c', this device is 'my-device'" ;;
+    badline) echo 'CONTROLLER = 7' >>"$DIR/root/etc/rauc/dect-module.conf"
+      why="settings refused: /etc/rauc/dect-module.conf line 4: not NAME=VALUE (no blanks around =): CONTROLLER = 7" ;;
+  esac
+  [[ $ver != *[A-F]* ]] || why="bundle version '$ver' is in upper case: write it as cordix -g prints it, ${ver,,}"
   rm -rf "$b" "$DIR/$img.raucb" && mkdir "$b" && cp "$RAUC_SHARE/dect-module-hook" "$b/" &&
     cp "$DIR/$img" "$b/dect-fw.bin" && V=$ver C=$c awk '/^version=/ { $0 = "version=" ENVIRON["V"] }
       /^compatible=/ { $0 = "compatible=" ENVIRON["C"] } 1' "$RAUC_SHARE/manifest.raucm" >"$b/manifest.raucm" &&
@@ -69,5 +75,5 @@ rauc_check() {
   case $expect in ok | same) KEPT=$ver ;; esac
   check "slot record" "$(sed -n "s/^RAUC_SLOT_STATUS_BUNDLE_VERSION_1='\(.*\)'$/\1/p" "$DIR/status")" "$KEPT"
   [ "$expect" != refused ] || check "rejected, files the version's commands made" \
-    "$(grep -c '^LastError: .* Bundle rejected: Hook returned: dect-module: error: ' "$log") $(find "$DIR" -name pwned | wc -l)" "1 0"
+    "$(grep -c "^LastError: .* Bundle rejected: Hook returned: dect-module: error: $why" "$log") $(find "$DIR" -name pwned | wc -l)" "1 0"
 }

@@ -96,7 +96,7 @@ swupdate_check() {
   ok)
     check "progress lines" "$(grep -c 'dect-module: sent [1-9]0*% (' "$log")" 10
     check "cordix's chunk and state lines" "$(grep -c 'Byte aus Datei\|state_machine' "$log")" 0 ;;
-  refused) check "error" "$(grep -cF "ERROR : dect-module: error: version '$ver' is not of the form" "$log")" 1 ;;
+  refused) check "error" "$(grep -cF "ERROR : dect-module: error: nothing sent to the DECT module: version '$ver' is not of the form" "$log")" 1 ;;
   failed) check "cordix's status" "$(grep -c 'ERROR : dect-module: error: cordix ended with status [1-9]' "$log")" 1 ;;
   esac
 }
