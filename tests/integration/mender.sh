@@ -63,6 +63,8 @@ mender_install() {
   mender_conf "$DIR/cordix"
   case $mod in
     stub=*) stub "${mod#stub=}" && mender_conf "$DIR/stub" ;;
+    badline) echo 'CONTROLLER = 7' >>/etc/mender/dect-module.conf
+      why="settings refused: /etc/mender/dect-module.conf line 4: not NAME=VALUE (no blanks around =): CONTROLLER = 7" ;;
     locked) flock "$DIR/state/lock" sleep 2 & sleep 0.2 ;;  # another state invocation, for 2 s
     room=*)  # a state folder of that many KiB, holding what it held
       why='No space left on device' && cp -a "$DIR/state" "$DIR/held" &&
@@ -80,6 +82,9 @@ mender_install() {
     power=commit) mender install "$DIR/$img.mender" && power commit timeout -k 5 120 mender --no-syslog commit &&
       mender commit >"$DIR/commit.log" 2>&1  # which finishes it
       return ;;
+    power=window)  # ArtifactInstall ended, the client has not stored the deployment: the power goes
+      { mender install "$DIR/$img.mender" && cp -a "$TREE" "$DIR/tree" && mender rollback; } >"$DIR/window.log" 2>&1 &&
+        power window sh -c '"$0" ArtifactInstall "$1" && "$2" -g' "$MENDER_MODULES/dect-module" "$DIR/tree" "$DIR/cordix" ;;
     power=*) power "${mod#power=}" timeout -k 5 120 mender --no-syslog install "$DIR/$img.mender" ;;
   esac
   mender install "$DIR/$img.mender"
