@@ -82,6 +82,8 @@ mender_install() {
     power=commit) mender install "$DIR/$img.mender" && power commit timeout -k 5 120 mender --no-syslog commit &&
       mender commit >"$DIR/commit.log" 2>&1  # which finishes it
       return ;;
+    power=random) power random sh -c 'mender --no-syslog install "$0" && mender --no-syslog commit' "$DIR/$img.mender"
+      return ;;
     power=window)  # ArtifactInstall ended, the client has not stored the deployment: the power goes
       { mender install "$DIR/$img.mender" && cp -a "$TREE" "$DIR/tree" && mender rollback; } >"$DIR/window.log" 2>&1 &&
         power window sh -c '"$0" ArtifactInstall "$1" && "$2" -g' "$MENDER_MODULES/dect-module" "$DIR/tree" "$DIR/cordix" ;;
@@ -121,4 +123,10 @@ mender_check() {
 }
 
 mender_boot() { /usr/lib/cordix/dect-update recover 2>"$DIR/recover.log"; }
+mender_pending() {  # and commits it
+  local out
+  out=$(mender commit 2>&1 | grep -v 'level=\(info\|warning\)')
+  echo "  mender commit: ${out//$'\n'/ | }"
+  ! grep -qi 'nothing to commit' <<<"$out"
+}
 mender_record() { mender show-provides | sed -n 's/^rootfs-image.dect-module.version=//p'; }

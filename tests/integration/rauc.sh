@@ -66,6 +66,7 @@ rauc_device() {
 }
 rauc_install() {
   case $mod in power=*) power "${mod#power=}" rauc_device "$DIR/$img.raucb" ;; esac
+  [ "$mod" != power=random ] || return 0
   rauc_device "$DIR/$img.raucb"
 }
 rauc_boot() { rauc_device recover; }
