@@ -65,8 +65,7 @@ rauc_device() {
     exit $rc' "$DIR" "$1"
 }
 rauc_install() {
-  case $mod in power=*) power "${mod#power=}" rauc_device "$DIR/$img.raucb" ;; esac
-  [ "$mod" != power=random ] || return 0
+  case $mod in power=*) power "${mod#power=}" rauc_device "$DIR/$img.raucb"; [ "$mod" != power=random ] || return 0 ;; esac
   rauc_device "$DIR/$img.raucb"
 }
 rauc_boot() { rauc_device recover; }

@@ -59,11 +59,9 @@ swupdate_device() {
     mount -t overlay overlay -o "lowerdir=/var/lib,upperdir=$root/lib,workdir=$root/work/lib" /var/lib &&
     mount -t tmpfs -o "mode=1777,size=$((${img##*.} * 3 / 2))" tmpfs "$ns/tmp" || exit 125
   mkdir -p /etc/swupdate && echo "cordix-test 1.0" >/etc/hwrevision &&
-    printf 'CORDIX=%s\nCONTROLLER=2  # CAPI controller\nTIMEOUT="%s"\n' "$DIR/cordix" "$TIMEOUT" \
-      >/etc/swupdate/dect-module.conf || exit 125
+    printf 'CORDIX=%s\nCONTROLLER=2\nTIMEOUT="%s"\n' "$DIR/cordix" "$TIMEOUT" >/etc/swupdate/dect-module.conf || exit 125
   export TMPDIR=$ns/tmp
-  /usr/lib/cordix/dect-update recover 2>"$DIR/recover.log"
-  echo $? >"$DIR/recover.rc"
+  /usr/lib/cordix/dect-update recover 2>"$DIR/recover.log"; echo $? >"$DIR/recover.rc"
   # shellcheck disable=SC1091  # the installed snippet
   . /usr/share/doc/cordix/examples/swupdate/sw-versions
   echo "/etc/sw-versions: $(cat /etc/sw-versions)"
@@ -82,8 +80,7 @@ on_device() {  # CMD... on the row's device, bounded
 swupdate_install() {
   local old=$DIR/ns/tmp/dect_module.bin
   case $mod in
-  power=random) power random on_device swupdate-client -v "$DIR/$img.swu"; return 0 ;;
-  power=*) power "${mod#power=}" on_device swupdate-client -v "$DIR/$img.swu" ;;
+  power=*) power "${mod#power=}" on_device swupdate-client -v "$DIR/$img.swu"; [ "$mod" != power=random ] || return 0 ;;
   planted=link) on_device sh -c 'echo planted >"$1" && chmod 600 "$1" && ln -s "$1" "$2"' sh "$DIR/ns/kept" "$old" ;;
   planted=file) on_device sh -c 'echo planted >"$1" && chmod 666 "$1" && chown nobody "$1"' sh "$old" ;;
   esac
