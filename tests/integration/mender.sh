@@ -123,5 +123,5 @@ mender_check() {
 }
 
 mender_boot() { /usr/lib/cordix/dect-update recover 2>"$DIR/recover.log"; }
-mender_pending() { ! mender commit 2>&1 | tee -a "$DIR/power.log" | grep -qi 'nothing to commit'; }  # and commits it
+mender_pending() { ! grep -qi 'nothing to commit' < <(mender commit 2>&1 | tee -a "$DIR/power.log"); }  # and commits it
 mender_record() { mender show-provides | sed -n 's/^rootfs-image.dect-module.version=//p'; }
