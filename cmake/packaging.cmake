@@ -14,7 +14,10 @@
 #               share/lua/5.3/cordix/dect_module.lua with its examples
 #               (share/doc/cordix/examples/swupdate), the RAUC installer
 #               /usr/lib/cordix/rauc-dect-module with the bundle hook and
-#               examples in share/cordix/rauc; the frameworks only suggested
+#               examples in share/cordix/rauc; the boot step after a power
+#               cut, /lib/systemd/system/cordix-recover.service and
+#               /etc/init.d/cordix-recover (not enabled); the frameworks only
+#               suggested
 #   cordix-sim  bin/dectsim and dectsim(1), the controller and module simulator
 #
 # The programs' install rules (update/, sim/) name these components. Every
@@ -95,6 +98,10 @@ endforeach()
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME cordix)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SUGGESTS "mender-client, swupdate, rauc")
+# The init script of the boot step lives under /etc: a conffile, registered
+# (disabled) on install and removed on purge.
+set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/postrm)
 # First line: the summary; CPack indents the body lines.
 set(CPACK_DEBIAN_TOOL_DESCRIPTION
 "firmware update and version query for DECT modules on CAPI 2.0

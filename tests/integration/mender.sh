@@ -27,7 +27,7 @@ mender_prepare() {
   echo 'artifact_name=factory' >/etc/mender/artifact_info
   echo 'device_type=dect-test' >/var/lib/mender/device_type
   mkdir "$DIR/state"
-  mender_conf "$BUILD/update/cordix"
+  mender_conf "$DIR/cordix"
   NAME=factory SHA='' KEPT='' BARE=12.34.56  # nothing committed: dectsim's own version
 }
 
@@ -60,9 +60,11 @@ mender_artifact() {
 }
 
 mender_install() {
-  mender_conf "$BUILD/update/cordix"
+  mender_conf "$DIR/cordix"
   case $mod in
     stub=*) stub "${mod#stub=}" && mender_conf "$DIR/stub" ;;
+    badline) echo 'CONTROLLER = 7' >>/etc/mender/dect-module.conf
+      why="settings refused: /etc/mender/dect-module.conf line 4: not NAME=VALUE (no blanks around =): CONTROLLER = 7" ;;
     locked) flock "$DIR/state/lock" sleep 2 & sleep 0.2 ;;  # another state invocation, for 2 s
     room=*)  # a state folder of that many KiB, holding what it held
       why='No space left on device' && cp -a "$DIR/state" "$DIR/held" &&
@@ -77,6 +79,15 @@ mender_install() {
       # shellcheck disable=SC2046  # the pids of the client's session
       kill -KILL $(ps -o pid= -s $!)
       wait $!; CUT=$(module_version) ;;
+    power=commit) mender install "$DIR/$img.mender" && power commit timeout -k 5 120 mender --no-syslog commit &&
+      mender commit >"$DIR/commit.log" 2>&1  # which finishes it
+      return ;;
+    power=random) power random sh -c 'mender --no-syslog install "$0" && mender --no-syslog commit' "$DIR/$img.mender"
+      return ;;
+    power=window)  # ArtifactInstall ended, the client has not stored the deployment: the power goes
+      { mender install "$DIR/$img.mender" && cp -a "$TREE" "$DIR/tree" && mender rollback; } >"$DIR/window.log" 2>&1 &&
+        power window sh -c '"$0" ArtifactInstall "$1" && "$2" -g' "$MENDER_MODULES/dect-module" "$DIR/tree" "$DIR/cordix" ;;
+    power=*) power "${mod#power=}" timeout -k 5 120 mender --no-syslog install "$DIR/$img.mender" ;;
   esac
   mender install "$DIR/$img.mender"
 }
@@ -87,7 +98,7 @@ mender_check() {
     ok/locked) check "waited for the other state" "$((ms >= 1800))" 1 ;;&
     ok/stub=8) check "cordix's status a warning" "$(grep -c 'warning: cordix ended with status 8' "$log")" 1 ;;&
     ok/*)
-      mender commit
+      [ "$mod" = power=commit ] || mender commit
       check "commit status" "$?" 0
       check "verdict last" "$(sed 's/\\n/\n/g' "$log" | grep -o 'dect-module: [^"]*' | tail -n 1)" \
         "dect-module: installed: the module runs version $ver"
@@ -110,3 +121,7 @@ mender_check() {
   [ -z "$SHA" ] || check "kept image" "$(cd "$DIR/state/kept" && echo "$(cat artifact) $(sha firmware.bin) $(cat version)")" \
     "$NAME $SHA $KEPT"
 }
+
+mender_boot() { /usr/lib/cordix/dect-update recover 2>"$DIR/recover.log"; }
+mender_pending() { ! grep -qi 'nothing to commit' < <(mender commit 2>&1 | tee -a "$DIR/power.log"); }  # and commits it
+mender_record() { mender show-provides | sed -n 's/^rootfs-image.dect-module.version=//p'; }

@@ -20,7 +20,7 @@ rauc_setup() {
 rauc_prepare() {
   local e=$DIR/root/etc/rauc
   mkdir -p "$e" && cp "$RAUC_SHARE/system.conf" "$e/" && cp "$RAUC_PKI/ca.crt" "$e/keyring.pem" &&
-    printf 'CONTROLLER=1\nTIMEOUT="%s"\n' "$TIMEOUT" >"$e/dect-module.conf" &&
+    printf 'CORDIX=%s\nCONTROLLER=1\nTIMEOUT="%s"\n' "$DIR/cordix" "$TIMEOUT" >"$e/dect-module.conf" &&
     echo "<busconfig><listen>unix:path=$DIR/bus</listen><policy context='default'><allow user='root'/>
       <allow send_destination='*'/><allow send_type='signal'/><allow receive_sender='*'/></policy>
       <include>/usr/share/dbus-1/system.d/de.pengutronix.rauc.conf</include></busconfig>" >"$DIR/bus.conf"
@@ -35,7 +35,7 @@ rauc_artifact() {
   case $mod in
     compatible=*) c=${mod#compatible=} why="the bundle is for '$c', this device is 'my-device'" ;;
     badline) echo 'CONTROLLER = 7' >>"$DIR/root/etc/rauc/dect-module.conf"
-      why="settings refused: /etc/rauc/dect-module.conf line 3: not NAME=VALUE (no blanks around =): CONTROLLER = 7" ;;
+      why="settings refused: /etc/rauc/dect-module.conf line 4: not NAME=VALUE (no blanks around =): CONTROLLER = 7" ;;
   esac
   [[ $ver != *[A-F]* ]] || why="bundle version '$ver' is in upper case: write it as cordix -g prints it, ${ver,,}"
   rm -rf "$b" "$DIR/$img.raucb" && mkdir "$b" && cp "$RAUC_SHARE/dect-module-hook" "$b/" &&
@@ -45,10 +45,11 @@ rauc_artifact() {
       "$b" "$DIR/$img.raucb" >/dev/null
 }
 
-# The device boots (working folder DIR), installs the bundle, keeps `rauc
-# status` in DIR/status and ends its bus and service by their pids.
-rauc_install() {
-  timeout -k 5 $((TIMEOUT * 4 + 60)) unshare -m bash -c 'cd "$0" || exit 125
+# The device boots (working folder DIR, a pid namespace of its own), runs
+# `rauc install BUNDLE` or (recover) the boot step, keeps `rauc status` in
+# DIR/status and ends its bus and service by their pids.
+rauc_device() {
+  timeout -k 5 $((TIMEOUT * 4 + 60)) unshare -m -p -f --kill-child bash -c 'cd "$0" || exit 125
     for d in etc var/lib; do
       mkdir -p "root/$d" "work/$d" &&
         mount -t overlay overlay -o "lowerdir=/$d,upperdir=$0/root/$d,workdir=$0/work/$d" "/$d" || exit 125
@@ -57,12 +58,18 @@ rauc_install() {
     bus=$(dbus-daemon --config-file=bus.conf --fork --print-pid --nopidfile) || exit 125
     rauc --mount="$0/mnt" service --override-boot-slot=_external_ & service=$!
     for _ in $(seq 50); do timeout 5 rauc status >/dev/null 2>&1 && break; sleep 0.1; done
-    rauc install "$1"
+    if [ "$1" = recover ]; then /usr/lib/cordix/dect-update recover 2>recover.log; else rauc install "$1"; fi
     rc=$?
     rauc status --detailed --output-format=shell >status
     kill "$service" "$bus" && wait "$service"
-    exit $rc' "$DIR" "$DIR/$img.raucb"
+    exit $rc' "$DIR" "$1"
 }
+rauc_install() {
+  case $mod in power=*) power "${mod#power=}" rauc_device "$DIR/$img.raucb"; [ "$mod" != power=random ] || return 0 ;; esac
+  rauc_device "$DIR/$img.raucb"
+}
+rauc_boot() { rauc_device recover; }
+rauc_record() { sed -n "s/^RAUC_SLOT_STATUS_BUNDLE_VERSION_1='\(.*\)'$/\1/p" "$DIR/status"; }
 
 rauc_check() {
   case $expect in ok | same) KEPT=$ver ;; esac

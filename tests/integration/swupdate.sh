@@ -32,14 +32,18 @@ EOF
     printf '%s\n' sw-description sw-description.sig "$img" | cpio -o -H newc --quiet >"$img.swu")
 }
 
-# The row's device, bounded, ended in swupdate_end: a mount namespace with
-# overlays on /etc (its settings and hardware revision) and /var/lib, TMPDIR a
-# tmpfs with room for one and a half images; Debian's service runs there (the
-# sw-versions snippet, then swupdate as a daemon), swupdate-progress beside it.
+# The row's device, bounded, ended in swupdate_end: a session and mount
+# namespace with overlays on /etc (its settings and hardware revision) and
+# /var/lib, whose upper folders outlive a power cut, TMPDIR a tmpfs with room
+# for one and a half images; the boot step runs there, Debian's service after
+# it (the sw-versions snippet, then swupdate as a daemon), swupdate-progress
+# beside it.
 swupdate_prepare() {
   # shellcheck disable=SC2016  # expanded by the inner bash
-  mkdir "$DIR/ns" && DIR=$DIR TIMEOUT=$TIMEOUT img=$img timeout -k 5 250 \
-    unshare -m bash -c '. "$0" && swupdate_boot' "$SWU_SH" </dev/null >"$DIR/daemon.log" 2>&1 &
+  mkdir -p "$DIR/ns" && rm -f "$DIR/daemon.pids" || return 1
+  DIR=$DIR TIMEOUT=$TIMEOUT img=$img setsid timeout -k 5 250 \
+    unshare -m bash -c '. "$0" && swupdate_device' "$SWU_SH" </dev/null >>"$DIR/daemon.log" 2>&1 &
+  DEVICE=$!
   for _ in $(seq 100); do
     SWU_DAEMON=$(cut -d' ' -f1 "$DIR/daemon.pids" 2>/dev/null)
     [ -n "$SWU_DAEMON" ] && on_device test -S "$DIR/ns/tmp/sockinstctrl" && return
@@ -47,16 +51,17 @@ swupdate_prepare() {
   done
   return 1
 }
-swupdate_boot() {
-  local ns=$DIR/ns
+swupdate_device() {
+  local ns=$DIR/ns root=$DIR/root
   mount --make-rprivate / && mount -t tmpfs tmpfs "$ns" &&
-    mkdir -p "$ns/tmp" "$ns/etc" "$ns/lib" "$ns/work/etc" "$ns/work/lib" &&
-    mount -t overlay overlay -o "lowerdir=/etc,upperdir=$ns/etc,workdir=$ns/work/etc" /etc &&
-    mount -t overlay overlay -o "lowerdir=/var/lib,upperdir=$ns/lib,workdir=$ns/work/lib" /var/lib &&
+    mkdir -p "$ns/tmp" "$root/etc" "$root/lib" "$root/work/etc" "$root/work/lib" &&
+    mount -t overlay overlay -o "lowerdir=/etc,upperdir=$root/etc,workdir=$root/work/etc" /etc &&
+    mount -t overlay overlay -o "lowerdir=/var/lib,upperdir=$root/lib,workdir=$root/work/lib" /var/lib &&
     mount -t tmpfs -o "mode=1777,size=$((${img##*.} * 3 / 2))" tmpfs "$ns/tmp" || exit 125
   mkdir -p /etc/swupdate && echo "cordix-test 1.0" >/etc/hwrevision &&
-    printf 'CONTROLLER=2  # CAPI controller\nTIMEOUT="%s"\n' "$TIMEOUT" >/etc/swupdate/dect-module.conf || exit 125
+    printf 'CORDIX=%s\nCONTROLLER=2\nTIMEOUT="%s"\n' "$DIR/cordix" "$TIMEOUT" >/etc/swupdate/dect-module.conf || exit 125
   export TMPDIR=$ns/tmp
+  /usr/lib/cordix/dect-update recover 2>"$DIR/recover.log"; echo $? >"$DIR/recover.rc"
   # shellcheck disable=SC1091  # the installed snippet
   . /usr/share/doc/cordix/examples/swupdate/sw-versions
   echo "/etc/sw-versions: $(cat /etc/sw-versions)"
@@ -75,6 +80,7 @@ on_device() {  # CMD... on the row's device, bounded
 swupdate_install() {
   local old=$DIR/ns/tmp/dect_module.bin
   case $mod in
+  power=*) power "${mod#power=}" on_device swupdate-client -v "$DIR/$img.swu"; [ "$mod" != power=random ] || return 0 ;;
   planted=link) on_device sh -c 'echo planted >"$1" && chmod 600 "$1" && ln -s "$1" "$2"' sh "$DIR/ns/kept" "$old" ;;
   planted=file) on_device sh -c 'echo planted >"$1" && chmod 666 "$1" && chown nobody "$1"' sh "$old" ;;
   esac
@@ -84,6 +90,10 @@ swupdate_install() {
     sh "$old" 2>/dev/null)"
   return $rc
 }
+
+# A reboot: the device again, the boot step's status.
+swupdate_boot() { rm -f "$DIR/recover.rc" && swupdate_prepare && return "$(cat "$DIR/recover.rc")"; }
+swupdate_record() { sed -n 's/^dect-module //p' "$DIR/root/etc/sw-versions"; }
 
 # The tests ask on the settings' controller too: every session of a row is on it.
 module_version() { timeout -k 5 30 cordix -g -c 2 -t 5 | sed -n 's/^version ind empfangen(\(.*\))$/\1/p'; }
@@ -109,8 +119,9 @@ swupdate_end() {
   # shellcheck disable=SC2046  # two pids
   [ -z "${SWU_DAEMON:-}" ] || kill $(cat "$DIR/daemon.pids") && wait
   check "controller of every session" "$(grep -o 'controller [0-9-]*$' "$DIR/sim.log" | sort -u)" "controller 2"
-  check "/etc/sw-versions at the daemon's start" "$(sed -n 's|^/etc/sw-versions: ||p' "$DIR/daemon.log")" \
+  check "/etc/sw-versions at the daemon's first start" "$(sed -n 's|^/etc/sw-versions: ||p' "$DIR/daemon.log" | head -n 1)" \
     "dect-module 12.34.56"
   check "flash progress" "$(tr '\r' '\n' <"$DIR/progress.log" | sed -n 's/.* \([0-9]*\)% ([^)][^)]*).*/\1/p' |
-    tr '\n' ' ' | grep -o '100 0 10 20 30 40 50 60 70 80 90 100 ' | wc -l)" "$(sim_count 'update complete:')"
+    tr '\n' ' ' | grep -o '100 0 10 20 30 40 50 60 70 80 90 100 ' | wc -l)" \
+    "$(($(sim_count 'update complete:') - $(grep -c '^dect-module: streaming' "$DIR/recover.log")))"
 }
