@@ -39,10 +39,10 @@ mender_conf() { printf 'CORDIX=%s\nTIMEOUT=%s\nSTATE_DIR=%s\n' "$1" "$TIMEOUT" "
 stub() {
   printf '#!/bin/sh\ncase " $* " in *" -g "*) exec %s "$@" ;; esac\n[ %s != 8 ] || %s "$@"\necho "%s"\nexit %s\n' \
     "$BUILD/update/cordix" "$1" "$BUILD/update/cordix" \
-    "$(case $1 in 9) echo 'controller 1 in use by process 4242' ;; 10) echo 'stopped by signal 15' ;;
+    "$(case $1 in 10) echo 'stopped by signal 15' ;;
        11) echo 'controller not answering within 5 s' ;; esac)" "$1" >"$DIR/stub" && chmod +x "$DIR/stub"
   case $1 in 1) why='cordix refused its settings' ;; 3) why='the image cannot be read' ;; [45]) why='no CAPI controller' ;;
-    [67]) why='the CAPI application could not be registered' ;; 9) why='the module is busy (process 4242)' ;;
+    [67]) why='the CAPI application could not be registered' ;;
     10) why='cordix was stopped by signal 15 before' ;; 11) why='cordix: controller not answering within 5 s' ;;
     126) why="$DIR/stub cannot be run" ;; 127) why="$DIR/stub not found" ;; esac
 }
@@ -66,6 +66,15 @@ mender_install() {
     badline) echo 'CONTROLLER = 7' >>/etc/mender/dect-module.conf
       why="settings refused: /etc/mender/dect-module.conf line 4: not NAME=VALUE (no blanks around =): CONTROLLER = 7" ;;
     locked) flock "$DIR/state/lock" sleep 2 & sleep 0.2 ;;  # another state invocation, for 2 s
+    busy)  # a real cordix holds the controller: it waits for a module that never answers
+      local row=$SIM_PID holder
+      sim_start "$DIR/deaf" "$BUILD/sim/dectsim" --fault=silent@1 --idle-exit 60 || return
+      HOME=$DIR/deaf "$BUILD/update/cordix" -f "$DIR/$img" -t 30 >"$DIR/holder.log" & holder=$!
+      timeout 10 sh -c "until grep -q 'warte auf start ind' '$DIR/holder.log'; do sleep 0.05; done"
+      why="the module is busy (process $holder)"
+      mender install "$DIR/$img.mender"
+      set -- $? && kill "$holder" "$SIM_PID" && wait "$holder" "$SIM_PID"
+      SIM_PID=$row && return "$1" ;;
     room=*)  # a state folder of that many KiB, holding what it held
       why='No space left on device' && cp -a "$DIR/state" "$DIR/held" &&
         mount -t tmpfs -o "size=${mod#room=}k" tmpfs "$DIR/state" && cp -a "$DIR/held/." "$DIR/state/" || return ;;
