@@ -65,6 +65,12 @@ mender_install() {
     stub=*) stub "${mod#stub=}" && mender_conf "$DIR/stub" ;;
     badline) echo 'CONTROLLER = 7' >>/etc/mender/dect-module.conf
       why="settings refused: /etc/mender/dect-module.conf line 4: not NAME=VALUE (no blanks around =): CONTROLLER = 7" ;;
+    roshm | lockdir)  # no writable /dev/shm, or a link where cordix's lock folder belongs
+      if [ "$mod" = roshm ]; then mount -o remount,ro /dev/shm && why='libcapi20 cannot start (/dev/shm: Read-only'
+      else rm -rf /run/cordix && ln -s /tmp /run/cordix && why='cordix cannot lock controller 1: /run/cordix: a symbolic link'; fi
+      mender install "$DIR/$img.mender"
+      set -- $? && mount -o remount,rw /dev/shm && { [ ! -L /run/cordix ] || rm /run/cordix; }
+      return "$1" ;;
     locked) flock "$DIR/state/lock" sleep 2 & sleep 0.2 ;;  # another state invocation, for 2 s
     busy)  # a real cordix holds the controller: it waits for a module that never answers
       local row=$SIM_PID holder
