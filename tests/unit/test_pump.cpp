@@ -263,6 +263,7 @@ int lock_case(const char *plant, std::string want) {
   if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
       mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") || system(plant) != 0)
     return 2;
+  if (want.rfind("nobody:", 0) == 0 && (want.erase(0, 7), setgid(65534) || setuid(65534))) return 2;
   if (want.find("PID") != std::string::npos) want.replace(want.find("PID"), 3, std::to_string(getpid()));
   setenv("XDG_RUNTIME_DIR", "/run/user", 1);  // root never goes there
   testing::internal::CaptureStdout();
@@ -281,6 +282,8 @@ TEST(Pump, ControllerLock) {
   const std::pair<const char *, std::string> cases[] = {
       {"true", "controller 1 in use by process PID\n420"},  // 0644; in a folder its group may write, 0664
       {"umask 0 && mkdir -m 2775 /run/cordix", "controller 1 in use by process PID\n436"},
+      {"mkdir -m 2770 /run/cordix && chgrp 65534 /run/cordix", "nobody:controller 1 in use by process PID\n436"},
+      {"mkdir /run/cordix && chown 65534 /run/cordix", no + ": owned by another user\n"},
       {"mkdir /run/d && ln -s /run/d /run/cordix", no + ": a symbolic link\n"},
       {"touch /run/cordix", no + ": Not a directory\n"},
       {"mkdir -m 777 /run/cordix", no + ": writable by everyone\n"},
