@@ -34,19 +34,19 @@ Bytes chunk(const Bytes &data, bool long_outer = true, bool long_inner = true) {
 }
 
 // Requests to one fresh module from applications A and B (ApplId 1, 2: see
-// from_b); an empty one: A's connection closes. answers: what each request
-// got, "c" with the confirmation's Class, "i" with each indication's code
-// ("=" the version bytes), a blank after each; the violations, B's marked.
+// from_b); "" and "\2": A's and B's connection closes. answers: what each
+// request got, "c" with the confirmation's Class, "i" with each indication's
+// code ("=" the version bytes), a blank after each; the violations, B's marked.
 struct Outcome { std::string answers, violations; SimModule module; };
 Outcome run(const std::vector<Bytes> &msgs, bool wait_for_indications = true) {
   Outcome o{"", "", sim_module_init(SimOptions())};
   SimSession s[2];
   s[0].id = 1, s[1].id = 2;
   for (const Bytes &m : msgs) {
-    SimSession *ss = &s[m.size() > 2 && m[2] == 2];
+    SimSession *ss = &s[m[m.size() > 2 ? 2 : 0] == 2];
     ss->ind_pending = ss->ind_pending && !wait_for_indications;
     std::vector<SimReply> out;
-    if (m.empty()) sim_session_closed(&o.module, s[0]);
+    if (m.size() < 2) sim_session_closed(&o.module, *ss);
     else sim_handle_message(SimOptions(), &o.module, ss, reinterpret_cast<const uint8_t *>(m.data()), m.size(), &out);
     for (const SimReply &r : out) {
       const uint8_t *b = reinterpret_cast<const uint8_t *>(r.msg.data());
@@ -62,7 +62,7 @@ Bytes from_b(Bytes m) { return m.replace(2, 1, 1, '\2'); }
 
 TEST(Dectsim, NoticesWrongRequests) {
   const Bytes start = req(1, kStart), ok = chunk("abc");
-  auto controller_0 = [](Bytes m) { return m.replace(8, 1, 1, '\0'); };
+  auto zeros = [](Bytes m) { return m.replace(2, 1, 1, '\0').replace(8, 1, 1, '\0'); };  // ApplId, controller
   // violation: one of those reported (that a good run reports none, every end-to-end row shows)
   const struct { std::vector<Bytes> msgs; const char *violation; } cases[] = {
       {{start, req(2, chunk("abc", false))}, "request 2: data chunk: outer struct in the short length form"},
@@ -79,7 +79,7 @@ TEST(Dectsim, NoticesWrongRequests) {
       {{start, req(2, kEnd), req(3, kEnd)}, "request 3: end request after the end request: refused"},
       {{start, req(2, Bytes("\x03\x04\x00\x00", 4))}, "request 2: version request during an update"},
       {{req(2, kStart)}, "request 1: message number 2, expected 1"},
-      {{controller_0(start), req(2, ok)}, "request 2: controller 1 changed from 0"},
+      {{zeros(start), req(2, ok)}, "request 2: ApplId 1 changed from 0\nrequest 2: controller 1 changed from 0"},
       {{req(1, kStart, 14, 1)}, "request 1: Class 1, expected 0\nrequest 1: Function 14, expected 15"},
       {{start.substr(0, 20)}, "request 1: MANUFACTURER_REQ of 20 bytes, too short for its parameters"},
   };
@@ -91,25 +91,26 @@ TEST(Dectsim, NoticesWrongRequests) {
 }
 
 // One module for every application: A's update goes on untouched whatever
-// B sends; -o's image (last_image; null: none) is the last completed one's.
+// B sends; images: the running update's "/" -o's, the last completed one's.
 TEST(Dectsim, OneUpdateStateMachine) {
-  const Bytes start = req(1, kStart), a = chunk("aa");
-  const struct { std::vector<Bytes> msgs; const char *answers, *violations, *event, *last_image; } cases[] = {
-      {{start, req(2, a), from_b(start), from_b(req(2, a)), from_b(req(3, kEnd)), from_b(req(4, kVersion)), req(3, a), req(4, kEnd),
-        from_b(req(5, kVersion))}, "c0i1 c0i2 c8193 c8193 c8193 c0i4=000000 c0i2 c0i3 c0i4=123456 ",
+  const Bytes start = req(1, kStart), a = chunk("aa"), cut = Bytes("\xff\x03\x00\x02\x00\xff", 6);  // inner prefix cut
+  const struct { std::vector<Bytes> msgs; const char *answers, *violations, *event, *images; } cases[] = {
+      {{start, req(2, a), from_b(start), from_b(req(2, a)), from_b(req(3, kEnd)), from_b(req(4, kVersion)), "\2", req(3, a), req(4, kEnd),
+        req(5, kVersion)}, "c0i1 c0i2 c8193 c8193 c8193 c0i4=000000  c0i2 c0i3 c0i4=123456 ",
        "B: request 1: start request during the update of session 1: refused\n"
        "B: request 2: data chunk during the update of session 1, which this application did not start: refused\n"
        "B: request 3: end request during the update of session 1, which this application did not start: refused\n",
-       "version request during the update of session 1: the boot loader answers 00.00.00\"", "aaaa"},
+       "version request during the update of session 1: the boot loader answers 00.00.00\"", "/aaaa"},
       {{start, req(2, a), req(3, kEnd), req(4, kStart), req(5, a), "", from_b(req(1, a)), from_b(req(2, kVersion)), from_b(req(3, kStart)),
-        from_b(req(4, a))}, "c0i1 c0i2 c0i3 c0i1 c0i2  c8193 c0i4=000000 c0i1 c0i2 ", "request 4: repeated start request\n"
-       "B: request 1: data chunk before the start request: refused\n", "update aborted after 2 bytes, the module stays in its boot loader", "aa"},
+        from_b(req(4, a)), from_b(req(5, cut))}, "c0i1 c0i2 c0i3 c0i1 c0i2  c8193 c0i4=000000 c0i1 c0i2 c0i2 ", "request 4: repeated start request\n"
+       "B: request 1: data chunk before the start request: refused\nB: request 5: data chunk inner struct truncated in its length prefix\n"
+       "B: request 5: data chunk: outer length 3 does not match n=255\n", "update aborted after 2 bytes, the module stays in its boot loader", "aa/aa"},
   };
   for (const auto &c : cases) {
     Outcome o = run(c.msgs);
     EXPECT_EQ(o.answers + o.violations, std::string(c.answers) + c.violations);
     EXPECT_NE(testing::PrintToString(o.module.events).find(c.event), std::string::npos) << c.event;
-    EXPECT_STREQ(o.module.completed ? o.module.last_image.c_str() : nullptr, c.last_image);
+    EXPECT_EQ(o.module.image + "/" + o.module.last_image, c.images);
   }
 }
 
