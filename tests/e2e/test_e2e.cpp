@@ -276,8 +276,8 @@ std::vector<Row> rows() {
       // One run at a time: the second sends nothing; the module gets one whole image.
       {"two_updates", {"--delay=300"}, 2500, {"-fIMG"}, 0, "...end ind", "session_count=1 start_requests=1 complete=1", "", "", 0, "", "", "", "", {"-fIMG"}},
       // Another controller reaches the same module: its start request is refused, the first's update goes on.
-      {"second_controller", {"--delay=300"}, 2500, {"-fIMG", "-c1"}, 0, "...end ind", "session_count=2 start_requests=1 complete=1", "", "",
-       0, "", "", "...violation: request 1: start request during the update of session 1: refused\n", "", {"-fIMG", "-c2"}},
+      {"second_controller", {"--delay=300", "-q"}, 2500, {"-fIMG", "-c1"}, 0, "...end ind", "session_count=2 start_requests=1 complete=1", "", "",
+       0, "", "", "...violation: request 1: start request during the update of session 1: refused\n...summary", "", {"-fIMG", "-c2"}},
       {"query_during_update", {"--delay=300"}, 2500, {"-fIMG"}, 0, "...end ind", "session_count=1 version_requests=0 complete=1", "", "", 0, "", "", "", "", {"-g"}},
       // Closed standard descriptors: nothing reaches the shared memory (ApplID 1) or the socket.
       {"closed_stdout", {}, 2500, {"-fIMG"}, 0, "", "appl_id=1 complete=1 malformed_frames=0", "", "", 0, "", "", "", "12"},
@@ -365,7 +365,8 @@ std::vector<Row> rows() {
   // complete one takes it out (no --version-of: the version stays).
   const std::string was = "version 12.34.56\nboot-loader ", v010203 = "version 01.02.03\nboot-loader ";
   r.push_back({"state_cut_update", {"--fault=close@3"}, 2500, {"-fIMG", "-t1"}, 8, "...lost", "", "", "", 0, "",
-               was + "yes\n", "...conn 1 opened\n...update started, the module runs its boot loader\n...fault injected at request 3\n"});
+               was + "yes\n", "...conn 1 opened\n...update started, the module runs its boot loader\n...fault injected at request 3\n"
+               "...update aborted after 2048 bytes, the module stays in its boot loader\n"});
   r.push_back({"state_in_boot_loader", {"--boot-loader-version=01.02.03", "-j/nonexistent/json"}, -1, {"-g"}, 1,
                "...version ind empfangen(01.02.03)\n", "", "", "", 0, was + "yes\n", was + "yes\n",
                "...session 1 (closed by client)...cannot write /nonexistent/json: No such file or directory\n"});
