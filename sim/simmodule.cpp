@@ -347,10 +347,9 @@ std::string sim_state_text(const uint8_t *v, bool boot_loader) {
 
 // Read loosely, then held to the exact text it would be written as.
 bool sim_state_parse(const std::string &text, SimOptions *opt) {
-  unsigned v[3];
-  char word[4];
-  if (sscanf(text.c_str(), "version %2x.%2x.%2x boot-loader %3s", &v[0], &v[1], &v[2], word) != 4)
-    return false;
+  unsigned v[3] = {};
+  char word[4] = "";
+  sscanf(text.c_str(), "version %2x.%2x.%2x boot-loader %3s", &v[0], &v[1], &v[2], word);
   SimOptions parsed;
   for (int i = 0; i < 3; i++) parsed.version_bytes[i] = uint8_t(v[i]);
   parsed.boot_loader = strcmp(word, "yes") == 0;

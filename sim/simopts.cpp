@@ -41,7 +41,7 @@ const struct option kLongOptions[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, OPT_HELP},
-    {nullptr, 0, nullptr, 0},
+    {},
 };
 
 const char kHelp[] =

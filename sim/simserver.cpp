@@ -106,14 +106,9 @@ Conn *find_conn(unsigned id) {
 void flush_out(Conn *c) {
   while (!c->out.empty()) {
     ssize_t n = send(c->fd, c->out.data(), c->out.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      c->out.erase(0, size_t(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) c->dead = true;
-      return;
-    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return;  // full: POLLOUT resumes; broken: poll reports it and the read closes
+    c->out.erase(0, size_t(n));
   }
 }
 
@@ -219,8 +214,8 @@ void handle_app(Conn *c, const uint8_t *body, size_t len) {
   size_t faults = s->faults_injected, violations = s->violations.size();
   std::string state = module_state();
   SimAfter after = sim_handle_message(*g_opt, &g_module, s, body, len, &replies);
-  for (size_t i = violations; i < s->violations.size(); i++)
-    log_line(0, "conn %u violation: %s", c->id, s->violations[i].c_str());
+  for (auto v = s->violations.begin() + long(violations); v != s->violations.end(); ++v)
+    log_line(0, "conn %u violation: %s", c->id, v->c_str());
   log_events(c);
   if (module_state() != state) save_state();
   if (s->faults_injected != faults) log_line(1, "conn %u fault injected at request %u", c->id, s->requests);
@@ -313,7 +308,7 @@ long long next_wakeup() {
 
 void drop_dead() {
   for (Conn &c : g_conns)
-    if (c.dead && c.fd >= 0) close_conn(&c, "simulator");
+    if (c.dead) close_conn(&c, "simulator");  // close_conn passes over one already closed
   g_conns.erase(std::remove_if(g_conns.begin(), g_conns.end(), [](const Conn &c) { return c.dead; }), g_conns.end());
 }
 

@@ -214,8 +214,8 @@ struct Row {
   // dectsim's output holds the parts in order
   std::string state, state_after, log;
   std::string closed;               // descriptors cordix starts without ("012": all three)
-  std::vector<std::string> second;  // a second run's arguments, started once the first waits
-                                    // for the start indication; it must be refused
+  std::vector<std::string> second;  // a second run's arguments, started once the first waits for the
+                                    // start indication: refused by cordix's lock, or with -c2 by the module
 };
 
 constexpr int kRunMs = 20000, kWaitMs = 1500;
@@ -254,7 +254,7 @@ std::vector<Row> rows() {
       "  -t N, -timeout N\n...\n  -?, -hilfe ...\nExit status: 0 update complete...9 controller in use...12 release failed";
   std::vector<Row> r = {
       {"update", {}, 1500, {"-f", "IMG"}, 0, update({1024, 476}),
-       "bytes=1500 start_requests=1 data_chunks=2 complete=1 appl_id=1 max_logical_connections=1 max_b_data_blocks=2 max_b_data_len=128"},
+       "bytes=1500 start_requests=1 data_chunks=2 end_requests=1 complete=1 appl_id=1 max_logical_connections=1 max_b_data_blocks=2 max_b_data_len=128"},
       {"empty_image", {}, 0, {"-fIMG"}, 3, "Datei \"IMG\" ist leer\n", "session_count=0"},
       {"one_chunk", {}, 1024, {"-fIMG"}, 0, update({1024}), "bytes=1024 data_chunks=1 complete=1"},
       {"version", {"--version-bytes=12,34,56"}, -1, {"-g"}, 0x12, version, "version_requests=1"},
@@ -275,6 +275,9 @@ std::vector<Row> rows() {
       {"directory_as_image", {}, -1, {"-f", "."}, 3, "Datei \".\" ist ein Verzeichnis\n", "session_count=0"},
       // One run at a time: the second sends nothing; the module gets one whole image.
       {"two_updates", {"--delay=300"}, 2500, {"-fIMG"}, 0, "...end ind", "session_count=1 start_requests=1 complete=1", "", "", 0, "", "", "", "", {"-fIMG"}},
+      // Another controller reaches the same module: its start request is refused, the first's update goes on.
+      {"second_controller", {"--delay=300", "-q"}, 2500, {"-fIMG", "-c1"}, 0, "...end ind", "session_count=2 start_requests=1 complete=1", "", "",
+       0, "", "", "...violation: request 1: start request during the update of session 1: refused\n...summary", "", {"-fIMG", "-c2"}},
       {"query_during_update", {"--delay=300"}, 2500, {"-fIMG"}, 0, "...end ind", "session_count=1 version_requests=0 complete=1", "", "", 0, "", "", "", "", {"-g"}},
       // Closed standard descriptors: nothing reaches the shared memory (ApplID 1) or the socket.
       {"closed_stdout", {}, 2500, {"-fIMG"}, 0, "", "appl_id=1 complete=1 malformed_frames=0", "", "", 0, "", "", "", "12"},
@@ -306,9 +309,10 @@ std::vector<Row> rows() {
   for (long size : {1L, 255L, 1023L, 1025L, 2048L, 2049L, 4L << 20})
     r.push_back({"image_" + std::to_string(size), {}, size, {"-fIMG"}, 0, "...",
                  "bytes=" + std::to_string(size) + " complete=1"});
-  for (const char *fault : {"version-short", "version-overlong"})
-    r.push_back({fault, {std::string("--fault=") + fault + "@1"}, -1, {"-g"}, 0,
-                 "...Fehler(0x0001) in der Statemachine\n", "", "version ind empfangen"});
+  // -v logs the answers' bytes: ManuID, Class, Function and ManuData of the confirmation, then the indication.
+  for (auto f : std::vector<std::pair<std::string, std::string>>{{"version-short", "050400021234"}, {"version-overlong", "06040007123456"}})
+    r.push_back({f.first, {"--fault=" + f.first + "@1", "-v"}, -1, {"-g"}, 0, "...Fehler(0x0001) in der Statemachine\n", "",
+                 "version ind empfangen", "", 0, "", "", "...584f4c21000000000f00000000\n...584f4c21000000000f000000" + f.second + "\n"});
   // Faults of the module at the first, a middle and the last request of an
   // update of three chunks (1 start, 2-4 chunks, 5 end); "(S)" stands for
   // the state the tool is in then. An extra indication is one more message
@@ -361,13 +365,14 @@ std::vector<Row> rows() {
   // complete one takes it out (no --version-of: the version stays).
   const std::string was = "version 12.34.56\nboot-loader ", v010203 = "version 01.02.03\nboot-loader ";
   r.push_back({"state_cut_update", {"--fault=close@3"}, 2500, {"-fIMG", "-t1"}, 8, "...lost", "", "", "", 0, "",
-               was + "yes\n", "...conn 1 opened\n...update started, the module runs its boot loader\n"});
+               was + "yes\n", "...conn 1 opened\n...update started, the module runs its boot loader\n...fault injected at request 3\n"
+               "...update aborted after 2048 bytes, the module stays in its boot loader\n"});
   r.push_back({"state_in_boot_loader", {"--boot-loader-version=01.02.03", "-j/nonexistent/json"}, -1, {"-g"}, 1,
                "...version ind empfangen(01.02.03)\n", "", "", "", 0, was + "yes\n", was + "yes\n",
-               "...session 1 (closed...cannot write /nonexistent/json: No such file or directory\n"});
+               "...session 1 (closed by client)...cannot write /nonexistent/json: No such file or directory\n"});
   r.push_back({"state_update_completes", {"--version-bytes=ab,cd,ef"}, 2500, {"-fIMG"}, 0, "...", "", "", "", 0,
                v010203 + "yes\n", v010203 + "no\n", "...update complete: 2500 bytes, sha256 "
-               "b2d282a929ce9176c2d22e244a385457a30768dfc091f1bdc6542d36792ac438, module version 01.02.03\n"});
+               "b2d282a929ce9176c2d22e244a385457a30768dfc091f1bdc6542d36792ac438, module version 01.02.03\n...c438, update complete\n"});
   return r;
 }
 
@@ -437,7 +442,9 @@ TEST_P(EndToEnd, Run) {
   };
   Proc p = run(argv(row.args), home, dir, row.status < 0 ? kWaitMs : kRunMs, row.second.empty() ? sig_after : "warte auf start ind\n",
                row.sig || !row.second.empty() ? std::function<void(pid_t)>(act) : nullptr, row.closed);
-  EXPECT_EQ(second.out + std::to_string(second.status), row.second.empty() ? std::string("0") : "controller 1 in use by process " + std::to_string(first) + "\n9");
+  std::string refused = row.second.empty() ? "0" : row.second.back() != "-c2" ? "controller 1 in use by process " + std::to_string(first) + "\n9"
+                                                 : "...MANUFACTURER_REQ(CORDIX) Fehler(8193)\n..." + kIncomplete + "8";
+  if (refused[0] == '.') expect_parts(second.out + std::to_string(second.status), refused); else EXPECT_EQ(second.out + std::to_string(second.status), refused);
   if (stop) kill(sim.pid, SIGCONT);
   // dectsim ends by itself once a registered client has gone.
   bool registered = p.out.find("ApplID: 0x") != std::string::npos && p.out.find("ApplID: 0x0000") == std::string::npos;
@@ -459,12 +466,13 @@ TEST_P(EndToEnd, Run) {
     EXPECT_EQ(json_int(json, key.c_str()), atol(kv.c_str() + key.size() + 1)) << key << "\n" << json;
     EXPECT_TRUE(kv != "complete=1" || (!access((dir + "/firmware.bin").c_str(), F_OK) && read_file(dir + "/firmware.bin") == data));
   }
-  EXPECT_EQ(json.find("\"violations\": [\n"), std::string::npos) << json;
+  EXPECT_EQ(json.find("\"violations\": [\n") == std::string::npos, row.log.find("violation:") == std::string::npos) << json;
   long faults = std::count_if(row.sim.begin(), row.sim.end(), [](const std::string &a) { return !a.find("--fault="); });
   EXPECT_EQ(faults ? json_int(json, "faults_injected") : 0, faults) << "every fault happens";
   std::string trace = read_file(dir + "/trace");  // one line a request, whatever dectsim made of it
-  long requests = json_int(json, "requests"), traced = std::count(trace.begin(), trace.end(), '\n');
-  EXPECT_TRUE(requests < 0 || traced == requests) << traced << " traced, " << requests << " requests";
+  long requests = 0, traced = std::count(trace.begin(), trace.end(), '\n');
+  for (size_t at = 0; (at = json.find("\"requests\": ", at)) != std::string::npos; at++) requests += atol(json.c_str() + at + 12);
+  EXPECT_TRUE(json.empty() || traced == requests) << traced << " traced, " << requests << " requests";
 }
 
 std::string row_name(const testing::TestParamInfo<Row> &info) {

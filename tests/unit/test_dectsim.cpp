@@ -34,19 +34,19 @@ Bytes chunk(const Bytes &data, bool long_outer = true, bool long_inner = true) {
 }
 
 // Requests to one fresh module from applications A and B (ApplId 1, 2: see
-// from_b); an empty one: A's connection closes. answers: what each request
-// got, "c" with the confirmation's Class, "i" with each indication's code
-// ("=" the version bytes), a blank after each; the violations, B's marked.
+// from_b); "" and "\2": A's and B's connection closes. answers: what each
+// request got, "c" with the confirmation's Class, "i" with each indication's
+// code ("=" the version bytes), a blank after each; the violations, B's marked.
 struct Outcome { std::string answers, violations; SimModule module; };
 Outcome run(const std::vector<Bytes> &msgs, bool wait_for_indications = true) {
   Outcome o{"", "", sim_module_init(SimOptions())};
   SimSession s[2];
   s[0].id = 1, s[1].id = 2;
   for (const Bytes &m : msgs) {
-    SimSession *ss = &s[m.size() > 2 && m[2] == 2];
+    SimSession *ss = &s[m[m.size() > 2 ? 2 : 0] == 2];
     ss->ind_pending = ss->ind_pending && !wait_for_indications;
     std::vector<SimReply> out;
-    if (m.empty()) sim_session_closed(&o.module, s[0]);
+    if (m.size() < 2) sim_session_closed(&o.module, *ss);
     else sim_handle_message(SimOptions(), &o.module, ss, reinterpret_cast<const uint8_t *>(m.data()), m.size(), &out);
     for (const SimReply &r : out) {
       const uint8_t *b = reinterpret_cast<const uint8_t *>(r.msg.data());
@@ -62,26 +62,18 @@ Bytes from_b(Bytes m) { return m.replace(2, 1, 1, '\2'); }
 
 TEST(Dectsim, NoticesWrongRequests) {
   const Bytes start = req(1, kStart), ok = chunk("abc");
-  auto controller_0 = [](Bytes m) { return m.replace(8, 1, 1, '\0'); };
+  auto zeros = [](Bytes m) { return m.replace(2, 1, 1, '\0').replace(8, 1, 1, '\0'); };  // ApplId, controller
   // violation: one of those reported (that a good run reports none, every end-to-end row shows)
   const struct { std::vector<Bytes> msgs; const char *violation; } cases[] = {
-      {{start, req(2, chunk("abc", false))}, "request 2: data chunk: outer struct in the short length form"},
-      {{start, req(2, chunk("abc", true, false))}, "request 2: data chunk: inner struct in the short length form"},
-      {{start, req(2, chunk(Bytes(1025, 'x')))}, "request 2: data chunk: n=1025 out of range 1..1024"},
-      {{start, req(2, chunk(""))}, "request 2: data chunk: n=0 out of range 1..1024"},
+      {{start, req(2, chunk("abc", false, false))}, "outer struct in the short length form\nrequest 2: data chunk: inner struct in the short length form"},
+      {{start, req(2, chunk(Bytes(1025, 'x'))), req(3, chunk(""))}, "n=1025 out of range 1..1024\nrequest 3: data chunk: n=0 out of range 1..1024"},
       {{start, req(2, ok.substr(0, 8) + "ab")}, "request 2: data chunk inner struct claims 3 bytes, only 2 present"},
       {{start, req(2, ok + "z")}, "request 2: 1 bytes after ManuData"},
-      {{req(1, Bytes("\xff\x03\x00\x01\x00\x00", 6))}, "request 1: record of command 1 uses the long length form"},
-      {{req(1, Bytes("\x03\x04\x00\x01", 4))}, "request 1: record of command 4: inner struct not empty"},
-      {{req(1, Bytes("\x03\x07\x00\x00", 4))}, "request 1: unknown record command 7"},
-      {{req(1, Bytes("\x01\x02", 2)), req(2, ok)}, "request 1: record without command word\nrequest 2: data chunk before"},
-      {{req(1, ""), req(2, ok)}, "request 1: no ManuData\nrequest 2: data chunk before the start request"},
-      {{start, req(2, kEnd), req(3, kEnd)}, "request 3: end request after the end request: refused"},
-      {{start, req(2, Bytes("\x03\x04\x00\x00", 4))}, "request 2: version request during an update"},
-      {{req(2, kStart)}, "request 1: message number 2, expected 1"},
-      {{controller_0(start), req(2, ok)}, "request 2: controller 1 changed from 0"},
-      {{req(1, kStart, 14, 1)}, "request 1: Class 1, expected 0\nrequest 1: Function 14, expected 15"},
-      {{start.substr(0, 20)}, "request 1: MANUFACTURER_REQ of 20 bytes, too short for its parameters"},
+      {{req(1, Bytes("\xff\x03\x00\x04\x00\x01", 6))}, "command 4 uses the long length form\nrequest 1: record of command 4: inner struct not empty"},
+      {{req(1, ""), req(2, Bytes("\x01\x02", 2)), req(3, ok)}, "1: no ManuData\nrequest 2: record without command word\nrequest 3: data chunk before the start"},
+      {{start, req(2, kVersion), req(3, kEnd), req(4, kEnd)}, "2: version request during an update\nrequest 4: end request after the end request: refused"},
+      {{start.substr(0, 20), zeros(req(3, kStart, 14, 1)), req(3, ok)}, "20 bytes, too short for its parameters\nrequest 2: message number 3, expected 2\n"
+       "request 2: Class 1, expected 0\nrequest 2: Function 14, expected 15\nrequest 3: ApplId 1 changed from 0\nrequest 3: controller 1 changed from 0"},
   };
   for (const auto &c : cases) {
     std::string v = run(c.msgs).violations;
@@ -91,25 +83,25 @@ TEST(Dectsim, NoticesWrongRequests) {
 }
 
 // One module for every application: A's update goes on untouched whatever
-// B sends; -o's image (last_image; null: none) is the last completed one's.
+// B sends; images: the running update's "/" -o's, the last completed one's.
 TEST(Dectsim, OneUpdateStateMachine) {
-  const Bytes start = req(1, kStart), a = chunk("aa");
-  const struct { std::vector<Bytes> msgs; const char *answers, *violations, *event, *last_image; } cases[] = {
-      {{start, req(2, a), from_b(start), from_b(req(2, a)), from_b(req(3, kEnd)), from_b(req(4, kVersion)), req(3, a), req(4, kEnd),
-        from_b(req(5, kVersion))}, "c0i1 c0i2 c8193 c8193 c8193 c0i4=000000 c0i2 c0i3 c0i4=123456 ",
-       "B: request 1: start request during the update of session 1: refused\n"
+  const Bytes start = req(1, kStart), a = chunk("aa"), cut = Bytes("\xff\x03\x00\x02\x00\xff", 6);  // inner prefix cut
+  const struct { std::vector<Bytes> msgs; const char *answers, *violations, *event, *images; } cases[] = {
+      {{start, req(2, a), from_b(start), from_b(req(2, a)), from_b(req(3, kEnd)), from_b(req(4, kVersion)), "\2", req(3, a), req(4, kEnd),
+        req(5, kVersion), req(6, Bytes("\x03\x07\x00\x00", 4))}, "c0i1 c0i2 c8193 c8193 c8193 c0i4=000000  c0i2 c0i3 c0i4=123456 c0 ",
+       "request 6: unknown record command 7\nB: request 1: start request during the update of session 1: refused\n"
        "B: request 2: data chunk during the update of session 1, which this application did not start: refused\n"
        "B: request 3: end request during the update of session 1, which this application did not start: refused\n",
-       "version request during the update of session 1: the boot loader answers 00.00.00\"", "aaaa"},
+       "version request during the update of session 1: the boot loader answers 00.00.00\"", "/aaaa"},
       {{start, req(2, a), req(3, kEnd), req(4, kStart), req(5, a), "", from_b(req(1, a)), from_b(req(2, kVersion)), from_b(req(3, kStart)),
-        from_b(req(4, a))}, "c0i1 c0i2 c0i3 c0i1 c0i2  c8193 c0i4=000000 c0i1 c0i2 ", "request 4: repeated start request\n"
-       "B: request 1: data chunk before the start request: refused\n", "update aborted after 2 bytes, the module stays in its boot loader", "aa"},
+        from_b(req(4, a)), from_b(req(5, cut))}, "c0i1 c0i2 c0i3 c0i1 c0i2  c8193 c0i4=000000 c0i1 c0i2 c0i2 ", "request 4: repeated start request\n"
+       "B: request 1: data chunk before the start request: refused\nB: request 5: data chunk inner struct truncated in its length prefix\n"
+       "B: request 5: data chunk: outer length 3 does not match n=255\n", "update aborted after 2 bytes, the module stays in its boot loader", "aa/aa"},
   };
   for (const auto &c : cases) {
     Outcome o = run(c.msgs);
-    EXPECT_EQ(o.answers + o.violations, std::string(c.answers) + c.violations);
+    EXPECT_EQ(o.answers + o.violations + o.module.image + "/" + o.module.last_image, std::string(c.answers) + c.violations + c.images);
     EXPECT_NE(testing::PrintToString(o.module.events).find(c.event), std::string::npos) << c.event;
-    EXPECT_STREQ(o.module.completed ? o.module.last_image.c_str() : nullptr, c.last_image);
   }
 }
 
@@ -175,22 +167,19 @@ TEST(Dectsim, CommandLines) {
   remove(state.c_str());
 }
 
-// A link planted where a careless writer puts its temporary file stays as
-// it is, and is not followed (here it leads nowhere).
-TEST(Dectsim, WritesFilesWithoutFollowingLinks) {
+// The summary goes out whole, its strings JSON whatever they hold; a link
+// planted where a careless writer puts its temporary file stays as it is,
+// and is not followed (here it leads nowhere).
+TEST(Dectsim, WritesSummaryWithoutFollowingLinks) {
   const std::string path = testing::TempDir() + "dectsim_written" + std::to_string(getpid()), link = path + ".tmp";
-  ASSERT_EQ(symlink("no-such-dir/file", link.c_str()), 0);
-  EXPECT_TRUE(sim_write_file(path, "new\n") && !sim_write_file(path + "/x", "x"));
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}), "new\n");
-  EXPECT_NE(symlink("no-such-dir/file", link.c_str()), 0) << "the planted link is gone";
-  remove(path.c_str()), remove(link.c_str());
-}
-
-// The summary's strings stay JSON whatever they hold.
-TEST(Dectsim, JsonEscapes) {
   std::vector<SimSession> s(1);
   s[0].violations = {"a\"b\\c\x01\x7f"};
+  ASSERT_EQ(symlink("no-such-dir/file", link.c_str()), 0);
+  EXPECT_TRUE(sim_write_file(path, sim_summary_json(SimTotals{}, s)) && !sim_write_file(path + "/x", "x"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}), sim_summary_json(SimTotals{}, s));
   EXPECT_NE(sim_summary_json(SimTotals{}, s).find("\"a\\\"b\\\\c\\u0001\\u007f\""), std::string::npos);
+  EXPECT_NE(symlink("no-such-dir/file", link.c_str()), 0) << "the planted link is gone";
+  remove(path.c_str()), remove(link.c_str());
 }
 
 }  // namespace
